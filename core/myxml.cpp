@@ -1,0 +1,388 @@
+#include "core/myxml.h"
+
+#include <array>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <string_view>
+#include <utility>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace bm {
+
+namespace {
+
+// The bytes the reader keeps outside CDATA sections: 32 to 127 and the Latin-1
+// letters that the stored files have always been able to carry. Everything else
+// (CR, LF, TAB, most of Latin-1) is dropped, which is why writers wrap texts
+// that may hold such bytes in CDATA.
+constexpr std::array<bool, 256> MakeCharSet()
+{
+    std::array<bool, 256> set{};
+    for (int c = 32; c <= 127; ++c)
+        set[c] = true;
+    constexpr int latin1[] = {193, 194, 195, 199, 201, 202, 205, 206, 211, 212, 213, 218, 219,
+                              225, 226, 227, 231, 233, 234, 237, 238, 243, 244, 245, 250, 251};
+    for (int c : latin1)
+        set[c] = true;
+    return set;
+}
+
+constexpr std::array<bool, 256> CharSet = MakeCharSet();
+
+constexpr std::string_view CDataOpen = "<![CDATA[";
+constexpr std::string_view CDataClose = "]]>";
+
+struct Token {
+    bool isTag;
+    std::string text;
+};
+
+bool IsBlankOrControl(unsigned char ch) { return ch <= 32; }
+
+// A token counts only if, trimmed of blanks and control characters, it is not
+// empty and is not the "<?xml ...?>" declaration; it is kept untrimmed.
+void Emit(std::vector<Token>& tokens, bool isTag, std::string& text)
+{
+    std::size_t first = 0;
+    std::size_t last = text.size();
+    while (first < last && IsBlankOrControl(static_cast<unsigned char>(text[first])))
+        ++first;
+    while (last > first && IsBlankOrControl(static_cast<unsigned char>(text[last - 1])))
+        --last;
+    const std::string_view trimmed(text.data() + first, last - first);
+    if (!trimmed.empty() && !trimmed.starts_with("?xml"))
+        tokens.push_back({isTag, std::move(text)});
+    text.clear();
+}
+
+bool StartsWithNoCase(std::string_view text, std::size_t pos, std::string_view prefix)
+{
+    if (text.size() - pos < prefix.size())
+        return false;
+    for (std::size_t i = 0; i < prefix.size(); ++i) {
+        const unsigned char a = static_cast<unsigned char>(text[pos + i]);
+        const unsigned char b = static_cast<unsigned char>(prefix[i]);
+        if (std::tolower(a) != std::tolower(b))
+            return false;
+    }
+    return true;
+}
+
+// Splits the document into tag and text tokens. False for an unterminated CDATA
+// section (its end cannot be known, so the document is malformed).
+bool Tokenise(std::string_view input, std::vector<Token>& tokens)
+{
+    std::string pending;
+    bool inTag = false;
+    for (std::size_t i = 0; i < input.size(); ++i) {
+        const char ch = input[i];
+        if (!CharSet[static_cast<unsigned char>(ch)])
+            continue;
+        if (inTag) {
+            if (ch == '>') {
+                Emit(tokens, true, pending);
+                inTag = false;
+            } else {
+                pending += ch;
+            }
+        } else if (ch != '<') {
+            pending += ch;
+        } else if (StartsWithNoCase(input, i, CDataOpen)) {
+            const std::size_t start = i + CDataOpen.size();
+            const std::size_t end = input.find(CDataClose, start);
+            if (end == std::string_view::npos)
+                return false;
+            pending.append(input.substr(start, end - start));
+            i = end + CDataClose.size() - 1;
+        } else {
+            Emit(tokens, false, pending);
+            inTag = true;
+        }
+    }
+    if (!inTag)
+        Emit(tokens, false, pending);
+    return true;
+}
+
+// Builds the document element under `root` from the tokens, without recursion.
+// False when the tokens run out before the document element is closed, or when
+// nesting exceeds maxDepth.
+bool BuildTree(std::vector<Token>& tokens, TElementDocXML& root, std::size_t maxDepth)
+{
+    std::vector<TElementDocXML*> path{&root};
+    std::size_t i = 0;
+    while (i < tokens.size() && !tokens[i].isTag)
+        ++i; // building starts at the first tag
+    for (; i < tokens.size(); ++i) {
+        Token& token = tokens[i];
+        TElementDocXML* current = path.back();
+        if (!token.isTag) {
+            current->Text = std::move(token.text);
+        } else if (path.size() > 1 && token.text.size() == current->Name.size() + 1 &&
+                   token.text[0] == '/' && token.text.compare(1, std::string::npos, current->Name) == 0) {
+            path.pop_back();
+            if (path.size() == 1)
+                return true; // only the document element is read
+        } else {
+            if (path.size() > maxDepth)
+                return false;
+            path.push_back(TSimploXML::AddChild(current, token.text));
+        }
+    }
+    return false;
+}
+
+void WriteElements(const TElementDocXML& top, std::string& out)
+{
+    // Explicit stack: (element, depth, closing?) so that a deep tree built in code
+    // cannot exhaust the call stack.
+    struct Step {
+        const TElementDocXML* element;
+        std::size_t depth;
+        bool closing;
+    };
+    std::vector<Step> stack{{&top, 0, false}};
+    while (!stack.empty()) {
+        const Step step = stack.back();
+        stack.pop_back();
+        const TElementDocXML& e = *step.element;
+        out.append(step.depth, '\t');
+        if (step.closing) {
+            out += "</" + e.Name + ">\r\n";
+            continue;
+        }
+        out += "<" + e.Name + ">";
+        if (!e.Text.empty()) {
+            out += e.Text + "</" + e.Name + ">\r\n";
+            continue;
+        }
+        out += "\r\n";
+        stack.push_back({&e, step.depth, true});
+        for (auto it = e.Children.rbegin(); it != e.Children.rend(); ++it)
+            stack.push_back({it->get(), step.depth + 1, false});
+    }
+}
+
+[[noreturn]] void ThrowCreateError(const std::filesystem::path& file, int error)
+{
+    throw std::runtime_error("Cannot create file \"" + file.string() + "\". " +
+                             std::strerror(error));
+}
+
+bool WriteAll(int fd, const std::string& bytes)
+{
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Replaces `file` with `bytes` so that a reader sees either the old or the new
+// file, never a part: temporary in the same folder, fsync, rename, fsync folder.
+void ReplaceFileAtomically(const std::filesystem::path& file, const std::string& bytes)
+{
+    const std::filesystem::path folder =
+        file.has_parent_path() ? file.parent_path() : std::filesystem::path(".");
+    std::string temp = (folder / ("." + file.filename().string() + ".XXXXXX")).string();
+    const int fd = ::mkstemp(temp.data());
+    if (fd < 0)
+        ThrowCreateError(file, errno);
+    ::fchmod(fd, 0644);
+    if (!WriteAll(fd, bytes) || ::fsync(fd) != 0) {
+        const int error = errno;
+        ::close(fd);
+        ::unlink(temp.c_str());
+        ThrowCreateError(file, error);
+    }
+    if (::close(fd) != 0 || ::rename(temp.c_str(), file.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(temp.c_str());
+        ThrowCreateError(file, error);
+    }
+    const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+}
+
+bool ReadWholeFile(const std::filesystem::path& file, std::string& bytes)
+{
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(file, ec))
+        return false;
+    std::ifstream in(file, std::ios::binary);
+    if (!in)
+        return false;
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
+
+} // namespace
+
+TSimploXML::TSimploXML() : root_(std::make_unique<TElementDocXML>()) {}
+
+TSimploXML::~TSimploXML()
+{
+    Clear();
+}
+
+void TSimploXML::Clear()
+{
+    // Children are taken out level by level so that freeing a deep tree does not
+    // recurse once per level through the unique_ptr destructors.
+    std::vector<std::unique_ptr<TElementDocXML>> pending = std::move(root_->Children);
+    root_->Children.clear();
+    root_->Text.clear();
+    while (!pending.empty()) {
+        std::unique_ptr<TElementDocXML> e = std::move(pending.back());
+        pending.pop_back();
+        for (auto& child : e->Children)
+            pending.push_back(std::move(child));
+    }
+}
+
+TElementDocXML* TSimploXML::New(const std::string& name)
+{
+    Clear();
+    return AddChild(root_.get(), name);
+}
+
+TElementDocXML* TSimploXML::DocumentElement() const
+{
+    return root_->Children.empty() ? nullptr : root_->Children.front().get();
+}
+
+TElementDocXML* TSimploXML::AddChild(TElementDocXML* element, const std::string& name)
+{
+    auto child = std::make_unique<TElementDocXML>();
+    child->Name = name;
+    element->Children.push_back(std::move(child));
+    return element->Children.back().get();
+}
+
+std::vector<TElementDocXML*> TSimploXML::FindChildren(const TElementDocXML* element,
+                                                      const std::string& name)
+{
+    std::vector<TElementDocXML*> found;
+    if (element == nullptr)
+        return found;
+    for (const auto& child : element->Children)
+        if (child->Name == name)
+            found.push_back(child.get());
+    return found;
+}
+
+void TSimploXML::Fail()
+{
+    Clear();
+    if (OnXMLError)
+        OnXMLError(*this);
+}
+
+bool TSimploXML::LoadFromFile(const std::filesystem::path& fileName)
+{
+    std::string bytes;
+    bool read = false;
+    try {
+        read = ReadWholeFile(fileName, bytes);
+    } catch (const std::exception&) {
+        read = false;
+    }
+    if (!read) {
+        Fail();
+        return false;
+    }
+    return LoadFromString(bytes);
+}
+
+bool TSimploXML::LoadFromString(const std::string& text)
+{
+    Clear();
+    bool ok = false;
+    try {
+        std::vector<Token> tokens;
+        ok = Tokenise(text, tokens) && BuildTree(tokens, *root_, MaxDepth);
+    } catch (const std::exception&) {
+        ok = false; // out of memory on a huge document: fail like any bad document
+    }
+    if (!ok)
+        Fail();
+    return ok;
+}
+
+std::string TMyXML::SaveToString() const
+{
+    std::string out = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\r\n";
+    if (const TElementDocXML* doc = DocumentElement())
+        WriteElements(*doc, out);
+    return out;
+}
+
+void TMyXML::SaveToFile(const std::filesystem::path& fileName) const
+{
+    ReplaceFileAtomically(fileName, SaveToString());
+}
+
+TElementDocXML* TMyXML::FindChild(const TElementDocXML* element, const std::string& name)
+{
+    if (element == nullptr)
+        return nullptr;
+    for (const auto& child : element->Children)
+        if (child->Name == name)
+            return child.get();
+    return nullptr;
+}
+
+std::string TMyXML::ChildText(const TElementDocXML* element, const std::string& name)
+{
+    const TElementDocXML* child = FindChild(element, name);
+    return child ? child->Text : std::string();
+}
+
+bool TMyXML::ChildIsYes(const TElementDocXML* element, const std::string& name)
+{
+    const TElementDocXML* child = FindChild(element, name);
+    return child != nullptr && child->Text == "Yes";
+}
+
+TElementDocXML* TMyXML::AddTextChild(TElementDocXML* element, const std::string& name,
+                                     const std::string& text)
+{
+    TElementDocXML* child = AddChild(element, name);
+    child->Text = text;
+    return child;
+}
+
+TElementDocXML* TMyXML::AddBoolChild(TElementDocXML* element, const std::string& name, bool value)
+{
+    return AddTextChild(element, name, value ? "Yes" : "No");
+}
+
+std::string TMyXML::CData(const std::string& text)
+{
+    std::string out(CDataOpen);
+    std::size_t from = 0;
+    for (std::size_t at; (at = text.find(CDataClose, from)) != std::string::npos; from = at + 2) {
+        out.append(text, from, at + 2 - from); // up to and including "]]"
+        out += "]]><![CDATA[";
+    }
+    out.append(text, from, std::string::npos);
+    out += CDataClose;
+    return out;
+}
+
+} // namespace bm
