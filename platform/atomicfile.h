@@ -1,0 +1,27 @@
+#pragma once
+// Atomic replacement of a whole file: the rule for every file the program writes.
+
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+
+namespace bm {
+
+class EAtomicWriteError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Writes bytes to a temporary file in the folder of file, flushes it to disk
+// (fsync), renames it over file and syncs the folder, so a reader sees the
+// old or the new content whole, never a mix, even after a crash. The folder
+// is created when missing. A new file gets mode 0600; a replaced file keeps
+// its mode. On failure the temporary is removed, file is untouched, and
+// EAtomicWriteError is thrown with the file name and the system's reason.
+// Any thread; concurrent writers of one file must serialise themselves.
+void WriteFileAtomic(const std::filesystem::path& file, const std::string& bytes);
+
+// Reads a whole file; false when it cannot be opened or read.
+bool ReadWholeFile(const std::filesystem::path& file, std::string& bytes);
+
+} // namespace bm
