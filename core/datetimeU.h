@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -68,7 +69,7 @@ public:
 
 private:
     struct State;
-    State* state_;
+    std::shared_ptr<State> state_;
 };
 
 // --- Conversions -----------------------------------------------------------
@@ -111,8 +112,8 @@ std::optional<TDateTime> ParseSqlDateTime(std::string_view text);
 
 // Formats with a small pattern language: "yyyy" year, "yy" two-digit year,
 // "mm" month, "dd" day, "hh" hour 00..23, "nn" minute, "ss" second,
-// "zzz" millisecond, "m"/"d"/"h" without padding; every other character is
-// copied. "dd/mm/yyyy hh:nn:ss" is the fixed short-date + long-time form.
+// "zzz" millisecond, "m"/"d"/"h"/"n"/"s" without padding; every other
+// character is copied. "dd/mm/yyyy hh:nn:ss" is the fixed short-date + long-time form.
 std::string FormatDateTimeText(std::string_view pattern, TDateTime value);
 
 // The fixed display form of a date-time: "dd/mm/yyyy hh:nn:ss".

@@ -67,6 +67,11 @@ void WriteInt32(TByteWriter& w, std::int32_t value);
 // Throws TStreamError when fewer than 4 bytes remain.
 std::int32_t ReadInt32(TByteReader& r);
 
+// Double: 8 bytes, IEEE 754, little-endian (the day-count date-times of the
+// record files). Read throws TStreamError when fewer than 8 bytes remain.
+void WriteDouble(TByteWriter& w, double value);
+double ReadDouble(TByteReader& r);
+
 // Byte: 1 byte. A boolean is written as 1 or 0 and read as "not 0".
 void WriteByte(TByteWriter& w, std::uint8_t value);
 void WriteBool(TByteWriter& w, bool value);
