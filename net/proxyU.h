@@ -46,6 +46,13 @@ std::unique_ptr<TcpConnection> ConnectTo(const std::string& host, uint16_t port,
                                          const std::optional<HttpProxy>& proxy,
                                          const ConnectOptions& options = {});
 
+// The same on a connection object made before (see TcpConnection()), so that
+// another thread can Abort() it while it connects or waits for the proxy.
+void OpenThroughProxy(TcpConnection& connection, const HttpProxy& proxy, const std::string& host,
+                      uint16_t port, const ConnectOptions& options = {});
+void OpenConnection(TcpConnection& connection, const std::string& host, uint16_t port,
+                    const std::optional<HttpProxy>& proxy, const ConnectOptions& options = {});
+
 // "Basic " + base64(user ":" password) as sent in Proxy-Authorization.
 std::string BasicAuthorization(const std::string& username, const std::string& password);
 

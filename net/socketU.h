@@ -18,6 +18,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace bm {
 
@@ -30,6 +31,7 @@ inline constexpr const char* kConnectionClosedGracefully = "Connection Closed Gr
 inline constexpr const char* kReadTimedOut = "Read timed out.";
 inline constexpr const char* kLineTooLong = "Line too long.";
 inline constexpr const char* kConnectionAborted = "Connection aborted.";
+inline constexpr const char* kMessageTooLarge = "Message too large.";
 
 // Any failure of the socket layer; what() is the text shown to the user.
 class ESocketError : public std::runtime_error {
@@ -70,7 +72,9 @@ enum class ReadStatus {
 inline constexpr int kNoTimeout = -1;
 
 struct ConnectOptions {
-    int connectTimeoutMs = 30000;  // for name resolution + TCP connect, per address tried
+    // Limit of the TCP connect to each address tried, and of each step of a
+    // proxy's answer. Name resolution uses the system resolver's own limits.
+    int connectTimeoutMs = 30000;
 };
 
 class TcpConnection {
@@ -81,6 +85,12 @@ public:
     // "Connect timed out: <host>:<port>", or another text naming host and port.
     static std::unique_ptr<TcpConnection> Connect(const std::string& host, uint16_t port,
                                                   const ConnectOptions& options = {});
+
+    // A connection not opened yet. Publish it to the thread that may Abort()
+    // first, then Open(): an Abort() during the connect then ends it at once.
+    TcpConnection();
+    // Connects as Connect() does; throws the same. Only on a closed object.
+    void Open(const std::string& host, uint16_t port, const ConnectOptions& options = {});
 
     // Takes over an accepted or connected socket descriptor (closed on destruction).
     // remoteHost is the name TLS uses for SNI and verification by default.
@@ -115,7 +125,7 @@ public:
     // maxTotal bounds the bytes appended by this block (over resumed calls);
     // lines themselves have no limit below it. When it is exceeded the rest
     // of the block is read and dropped up to its final line, then TooLong is
-    // returned (`out` keeps what fitted).
+    // returned (`out` keeps what fitted; LastError() "Message too large.").
     // NeedMore: the time-out passed; what was read stays appended to `out`;
     // call again with the same `out` to go on. Line: the block is complete.
     ReadStatus ReadDotBlock(std::string& out, bool keepRaw, std::size_t maxTotal, int timeoutMs);
@@ -154,9 +164,10 @@ public:
 
     // --- lifetime ---
 
-    // Makes every blocked and every later read or write of this connection
-    // fail at once (Error / ESocketError "Connection aborted."). Any thread;
-    // never blocks; safe to call more than once and concurrently with Close.
+    // Makes every blocked and every later connect, read or write of this
+    // connection fail at once (Error / ESocketError "Connection aborted.").
+    // Any thread; never blocks; safe to call more than once and concurrently
+    // with Close. The object itself must outlive the call (the owner's lock).
     void Abort();
     bool IsAborted() const { return aborted_.load(); }
 
@@ -169,6 +180,8 @@ public:
     std::string PeerAddress() const;
     uint16_t LocalPort() const;
     const std::string& RemoteHost() const { return remoteHost_; }
+    // The name StartTls uses by default; a proxy tunnel sets the target host.
+    void SetRemoteHost(std::string host) { remoteHost_ = std::move(host); }
 
 private:
     enum class Fill { Data, Timeout, Closed, Error };
@@ -186,8 +199,8 @@ private:
     std::string readBuf_;
     std::size_t readPos_ = 0;
     bool skippingLine_ = false;    // rest of a too-long line still to drop
-    bool blockStarted_ = false;    // ReadDotBlock resumed after NeedMore
     bool blockOverflow_ = false;   // ReadDotBlock dropping after maxTotal
+    bool blockMidLine_ = false;    // ...and in the middle of a dropped line
     std::size_t blockBytes_ = 0;
     std::unique_ptr<TlsSession> tls_;
     std::string lastError_;
@@ -224,6 +237,8 @@ public:
 
     uint16_t Port() const { return port_; }
     const std::string& Address() const { return address_; }
+    // The numeric address bound, "127.0.0.1:2525" or "[::]:2525".
+    std::string BoundAddress() const;
 
 private:
     int fd_ = -1;
