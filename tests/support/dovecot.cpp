@@ -1,0 +1,213 @@
+#include "tests/support/dovecot.h"
+
+#include "tests/support/freeport.h"
+#include "tests/support/rawsocket.h"
+
+#include <algorithm>
+#include <atomic>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <stdexcept>
+
+#include <grp.h>
+#include <pwd.h>
+#include <unistd.h>
+
+namespace bm::test {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* MailUser = "brixmoor-test";
+
+// The unprivileged owner of the test Maildirs, created once when missing.
+void MailUserIds(unsigned& uid, unsigned& gid)
+{
+    static std::mutex mutex;
+    std::lock_guard lock(mutex);
+    if (::getpwnam(MailUser) == nullptr) {
+        TempDir logDir;
+        const auto log = logDir.path() / "useradd.log";
+        if (!RunCommand({"/usr/sbin/useradd", "--system", "--no-create-home", "--user-group",
+                         "--shell", "/usr/sbin/nologin", MailUser},
+                        log) &&
+            ::getpwnam(MailUser) == nullptr)
+            throw std::runtime_error("cannot create the user brixmoor-test: " + ReadLog(log));
+    }
+    const passwd* pw = ::getpwnam(MailUser);
+    if (pw == nullptr)
+        throw std::runtime_error("user brixmoor-test is missing");
+    uid = pw->pw_uid;
+    gid = pw->pw_gid;
+}
+
+void MakeOwnedDir(const fs::path& dir, unsigned uid, unsigned gid)
+{
+    fs::create_directories(dir);
+    if (::chown(dir.c_str(), uid, gid) != 0)
+        throw std::runtime_error("cannot hand " + dir.string() + " to brixmoor-test");
+    fs::permissions(dir, fs::perms(0700));
+}
+
+std::uint16_t OtherFreePort(std::uint16_t taken)
+{
+    for (;;) {
+        const std::uint16_t port = FindFreePort();
+        if (port != taken)
+            return port;
+    }
+}
+
+// Maildir base names: a strictly increasing leading number, because Dovecot
+// gives new mail its UIDs in the order of that number.
+std::string NextMessageName()
+{
+    static std::atomic<unsigned> counter{0};
+    return std::to_string(1'700'000'000u + ++counter) + ".P" + std::to_string(::getpid()) +
+           ".brixmoor";
+}
+
+} // namespace
+
+DovecotServer::DovecotServer(std::chrono::milliseconds startTimeout)
+{
+    if (::geteuid() != 0)
+        throw std::runtime_error("DovecotServer needs root (it serves mail as brixmoor-test)");
+    MailUserIds(uid_, gid_);
+    // Dovecot's login and mail processes run as other users and must reach
+    // their sockets and the Maildirs below this folder.
+    fs::permissions(dir_.path(), fs::perms(0755));
+    fs::create_directories(dir_.path() / "mail");
+    fs::permissions(dir_.path() / "mail", fs::perms(0755));
+    test::WriteFileBytes(dir_.path() / "passwd", "");
+    fs::permissions(dir_.path() / "passwd", fs::perms(0644));
+    pop3Port_ = FindFreePort();
+    pop3sPort_ = OtherFreePort(pop3Port_);
+    WriteConfig();
+    process_ = std::make_unique<PeerProcess>(
+        std::vector<std::string>{"/usr/sbin/dovecot", "-F", "-c",
+                                 (dir_.path() / "dovecot.conf").string()},
+        dir_.path() / "dovecot.out");
+    WaitUntilReady(startTimeout);
+}
+
+DovecotServer::~DovecotServer()
+{
+    Stop();
+}
+
+const fs::path& DovecotServer::CertFile() const
+{
+    return GetTestCertificate().certFile;
+}
+
+void DovecotServer::WriteConfig() const
+{
+    const TestCertificate& cert = GetTestCertificate();
+    const std::string d = dir_.path().string();
+    const std::string conf =
+        "protocols = pop3\n"
+        "listen = 127.0.0.1\n"
+        "base_dir = " + d + "/run\n"
+        "state_dir = " + d + "/state\n"
+        "log_path = " + d + "/dovecot.log\n"
+        "info_log_path = " + d + "/dovecot.log\n"
+        "debug_log_path = " + d + "/dovecot.log\n"
+        "ssl = yes\n"
+        "ssl_cert = <" + cert.certFile.string() + "\n"
+        "ssl_key = <" + cert.keyFile.string() + "\n"
+        "disable_plaintext_auth = no\n"
+        "auth_mechanisms = plain login cram-md5\n"
+        "auth_failure_delay = 0\n"
+        "first_valid_uid = 1\n"
+        "first_valid_gid = 1\n"
+        "mail_location = maildir:~/Maildir\n"
+        "pop3_uidl_format = %08Xu%08Xv\n"
+        "passdb {\n  driver = passwd-file\n  args = scheme=PLAIN " + d + "/passwd\n}\n"
+        "userdb {\n  driver = static\n"
+        "  args = uid=" + std::to_string(uid_) + " gid=" + std::to_string(gid_) +
+        " home=" + d + "/mail/%u\n}\n"
+        "service pop3-login {\n"
+        "  inet_listener pop3 {\n    port = " + std::to_string(pop3Port_) + "\n  }\n"
+        "  inet_listener pop3s {\n    port = " + std::to_string(pop3sPort_) +
+        "\n    ssl = yes\n  }\n}\n";
+    WriteFileBytes(dir_.path() / "dovecot.conf", conf);
+}
+
+void DovecotServer::WaitUntilReady(std::chrono::milliseconds timeout)
+{
+    const bool ready = PollUntil(
+        [this] {
+            RawConnection c(pop3Port_);
+            return c.Ok() && c.ReadLine(std::chrono::seconds(5)).starts_with("+OK");
+        },
+        timeout, [this] { return process_->Running(); });
+    if (!ready) {
+        process_->Stop();
+        throw std::runtime_error("Dovecot did not start:\n" + Log());
+    }
+}
+
+void DovecotServer::AddUser(const std::string& name, const std::string& password)
+{
+    const fs::path home = dir_.path() / "mail" / name;
+    MakeOwnedDir(home, uid_, gid_);
+    for (const char* sub : {"", "/cur", "/new", "/tmp"})
+        MakeOwnedDir(home.string() + "/Maildir" + sub, uid_, gid_);
+    std::ofstream out(dir_.path() / "passwd", std::ios::binary | std::ios::app);
+    out << name << ":{PLAIN}" << password << "::::::\n";
+    if (!out.flush())
+        throw std::runtime_error("cannot add user " + name);
+}
+
+fs::path DovecotServer::Maildir(const std::string& user) const
+{
+    return dir_.path() / "mail" / user / "Maildir";
+}
+
+std::string DovecotServer::Deliver(const std::string& user, const std::string& message)
+{
+    const std::string name = NextMessageName();
+    const fs::path temp = Maildir(user) / "tmp" / name;
+    if (!fs::is_directory(temp.parent_path()))
+        throw std::runtime_error("Deliver: no such user " + user);
+    WriteFileBytes(temp, message);
+    if (::chown(temp.c_str(), uid_, gid_) != 0)
+        throw std::runtime_error("Deliver: cannot hand the message to brixmoor-test");
+    fs::permissions(temp, fs::perms(0600));
+    // Maildir delivery: complete in tmp/, then one rename into new/.
+    fs::rename(temp, Maildir(user) / "new" / name);
+    return name;
+}
+
+std::vector<std::string> DovecotServer::ListMessages(const std::string& user) const
+{
+    // Dovecot moves seen mail to cur/ and appends ":2,<flags>" to the name.
+    std::map<std::string, fs::path> byName;
+    for (const char* sub : {"new", "cur"}) {
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator(Maildir(user) / sub, ec)) {
+            const std::string file = entry.path().filename().string();
+            byName[file.substr(0, file.find(':'))] = entry.path();
+        }
+    }
+    std::vector<std::string> messages;
+    for (const auto& [name, path] : byName)
+        messages.push_back(ReadFileBytes(path));
+    return messages;
+}
+
+void DovecotServer::Stop()
+{
+    if (process_)
+        process_->Stop();
+}
+
+std::string DovecotServer::Log() const
+{
+    return ReadLog(dir_.path() / "dovecot.out") + ReadLog(dir_.path() / "dovecot.log");
+}
+
+} // namespace bm::test

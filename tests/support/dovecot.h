@@ -1,0 +1,68 @@
+#pragma once
+// A private Dovecot POP3 server on 127.0.0.1 for the protocol tests.
+
+#include "tests/support/peerprocess.h"
+#include "tests/support/testenv.h"
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace bm::test {
+
+// Starts /usr/sbin/dovecot -F with a configuration of its own in a temporary
+// folder (base_dir, state_dir, logs, Maildirs): POP3 only, on two free loopback
+// ports, Pop3Port() (plain, STLS offered) and Pop3sPort() (TLS from the first
+// byte), both with the GetTestCertificate() certificate. Users come from a
+// passwd-file with {PLAIN} passwords, so USER/PASS, SASL PLAIN, LOGIN
+// and CRAM-MD5 all work, with or without TLS. UIDLs are "%08Xu%08Xv".
+// Mail is owned by the unprivileged system user "brixmoor-test" (created with
+// useradd when missing), as Dovecot refuses to serve mail as root.
+// Needs root. The constructor returns once the server answers "+OK" and throws
+// std::runtime_error (quoting Dovecot's log) when it does not within `startTimeout`.
+// The destructor stops the server and removes the folder. Test thread only.
+class DovecotServer {
+public:
+    explicit DovecotServer(std::chrono::milliseconds startTimeout = std::chrono::seconds(20));
+    ~DovecotServer();
+    DovecotServer(const DovecotServer&) = delete;
+    DovecotServer& operator=(const DovecotServer&) = delete;
+
+    std::uint16_t Pop3Port() const { return pop3Port_; }
+    std::uint16_t Pop3sPort() const { return pop3sPort_; }
+    // The certificate the server presents (trust it as the CA).
+    const std::filesystem::path& CertFile() const;
+
+    // Adds a mailbox user (name without ':' or line breaks). Takes effect at once:
+    // Dovecot rereads the passwd-file when it changes.
+    void AddUser(const std::string& name, const std::string& password);
+    // Puts one message (raw bytes, CR LF line ends expected) into the user's
+    // Maildir new/ folder, owned by the mail user. Messages are numbered by
+    // POP3 in delivery order (for deliveries made outside a session).
+    // Returns the file's base name.
+    std::string Deliver(const std::string& user, const std::string& message);
+    // Contents of the messages still in the user's Maildir, in delivery order.
+    std::vector<std::string> ListMessages(const std::string& user) const;
+
+    // Stops the server (also done by the destructor).
+    void Stop();
+    // Dovecot's own log so far, for failure messages.
+    std::string Log() const;
+
+private:
+    std::filesystem::path Maildir(const std::string& user) const;
+    void WriteConfig() const;
+    void WaitUntilReady(std::chrono::milliseconds timeout);
+
+    TempDir dir_;
+    std::uint16_t pop3Port_ = 0;
+    std::uint16_t pop3sPort_ = 0;
+    unsigned uid_ = 0;
+    unsigned gid_ = 0;
+    std::unique_ptr<PeerProcess> process_;
+};
+
+} // namespace bm::test

@@ -1,0 +1,123 @@
+#!/usr/bin/python3
+"""SMTP sink for the protocol tests: a real SMTP server (aiosmtpd) on loopback.
+
+Listens on --port (plain; STARTTLS offered with --starttls) and on --ssl-port
+(TLS from the first byte). Each accepted message is written to --out as
+NNNNNN.json ({"from", "to", "data_b64", "auth_user", "tls", "port"}), first to a
+temporary name and then renamed, so a reader never sees half a file.
+--ready names a file created once both listeners accept connections.
+"""
+
+import argparse
+import base64
+import json
+import os
+import signal
+import ssl
+import sys
+import threading
+
+from aiosmtpd.controller import Controller
+from aiosmtpd.smtp import AuthResult, LoginPassword
+
+
+class Sink:
+    def __init__(self, out, refused):
+        self.out = out
+        self.refused = {r.lower() for r in refused}
+        self.count = 0
+        self.lock = threading.Lock()
+
+    async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+        if address.lower() in self.refused:
+            return "550 5.1.1 Recipient refused"
+        envelope.rcpt_tos.append(address)
+        return "250 OK"
+
+    async def handle_DATA(self, server, session, envelope):
+        data = envelope.original_content
+        if data is None:
+            data = envelope.content
+        if isinstance(data, str):
+            data = data.encode("utf-8", "surrogateescape")
+        auth_user = None
+        if session.authenticated and isinstance(session.auth_data, LoginPassword):
+            auth_user = session.auth_data.login.decode("utf-8", "replace")
+        record = {
+            "from": envelope.mail_from,
+            "to": list(envelope.rcpt_tos),
+            "data_b64": base64.b64encode(data).decode("ascii"),
+            "auth_user": auth_user,
+            "tls": server.transport.get_extra_info("ssl_object") is not None,
+            "port": server.transport.get_extra_info("sockname")[1],
+        }
+        with self.lock:
+            self.count += 1
+            name = "%06d.json" % self.count
+        temp = os.path.join(self.out, "." + name + ".tmp")
+        with open(temp, "w") as f:
+            json.dump(record, f)
+            f.flush()
+            os.fsync(f.fileno())
+        os.rename(temp, os.path.join(self.out, name))
+        return "250 Message accepted"
+
+
+def make_authenticator(user, password):
+    def authenticate(server, session, envelope, mechanism, auth_data):
+        ok = (isinstance(auth_data, LoginPassword)
+              and auth_data.login == user.encode()
+              and auth_data.password == password.encode())
+        return AuthResult(success=ok)
+    return authenticate
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("--port", type=int, required=True)
+    p.add_argument("--ssl-port", type=int, required=True)
+    p.add_argument("--cert", required=True)
+    p.add_argument("--key", required=True)
+    p.add_argument("--out", required=True)
+    p.add_argument("--ready", required=True)
+    p.add_argument("--starttls", action="store_true")
+    p.add_argument("--user")
+    p.add_argument("--password", default="")
+    p.add_argument("--require-auth", action="store_true")
+    p.add_argument("--refuse", action="append", default=[])
+    a = p.parse_args()
+
+    def server_context():
+        ctx = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        ctx.load_cert_chain(a.cert, a.key)
+        return ctx
+
+    smtp_args = {"server_hostname": "localhost", "auth_require_tls": False}
+    if a.user:
+        smtp_args["authenticator"] = make_authenticator(a.user, a.password)
+        smtp_args["auth_required"] = a.require_auth
+
+    sink = Sink(a.out, a.refuse)
+    plain_args = dict(smtp_args)
+    if a.starttls:
+        plain_args["tls_context"] = server_context()
+    plain = Controller(sink, hostname="127.0.0.1", port=a.port, **plain_args)
+    secure = Controller(sink, hostname="127.0.0.1", port=a.ssl_port,
+                        ssl_context=server_context(), **smtp_args)
+    plain.start()
+    secure.start()
+
+    stop = threading.Event()
+    signal.signal(signal.SIGTERM, lambda *_: stop.set())
+    signal.signal(signal.SIGINT, lambda *_: stop.set())
+    with open(a.ready, "w") as f:
+        f.write("%d %d\n" % (a.port, a.ssl_port))
+    while not stop.wait(0.5):
+        pass
+    plain.stop()
+    secure.stop()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
