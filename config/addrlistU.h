@@ -97,8 +97,9 @@ public:
     // The wildcard rule. The address is lower-cased, the pattern used as given.
     // "?" takes one character; "*" as the pattern's last character takes the
     // rest; otherwise "*" (and "+", which needs at least one character before
-    // the occurrence) jumps to the FIRST occurrence of the next pattern
-    // character, or another wildcard follows at once. Any other character ends
+    // the occurrence, else the match fails) jumps to the FIRST occurrence of
+    // the next pattern character, or another wildcard follows at once; "?"
+    // and the occurrence are whole UTF-8 characters. Any other character ends
     // the walk, and the result is whether the remaining address equals the
     // remaining pattern exactly. There is no backtracking: "*.com" does not
     // match "a.b.com".

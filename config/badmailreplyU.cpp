@@ -1,0 +1,221 @@
+#include "config/badmailreplyU.h"
+
+#include "config/xmltextU.h"
+#include "core/commonsU.h"
+#include "core/datetimeU.h"
+#include "core/myxml.h"
+#include "core/streamU.h"
+#include "platform/atomicfile.h"
+
+#include <atomic>
+#include <stdexcept>
+#include <system_error>
+
+namespace bm {
+
+namespace {
+
+using Lock = std::lock_guard<std::recursive_mutex>;
+
+// The tick count alone repeats within a millisecond; the sequence does not.
+std::string NewTemplateID() {
+    static std::atomic<std::uint64_t> sequence{0};
+    const std::uint64_t n = ++sequence;
+    return std::to_string(GetTickCount()) + "_" + std::to_string(n);
+}
+
+std::filesystem::path LegacyFileName(const std::filesystem::path& xmlFile) {
+    std::filesystem::path legacy = xmlFile;
+    legacy.replace_extension(".dat");
+    return legacy;
+}
+
+} // namespace
+
+// --- TBadMailReply -------------------------------------------------------------
+
+TBadMailReply::TBadMailReply() : ID(NewTemplateID()) {}
+
+TBadMailReply::TBadMailReply(const TBadMailReply& other)
+    : Name(other.Name), ID(other.ID), Body(other.Body), subject_(other.subject_) {}
+
+void TBadMailReply::SetSubject(const std::string& subject) {
+    if (subject_ == subject)
+        return;
+    subject_ = subject;
+    if (owner_)
+        owner_->SetModified(true);
+}
+
+std::string TBadMailReply::BodyText() const {
+    std::string text;
+    for (const std::string& line : Body)
+        text += line + "\r\n";
+    return text;
+}
+
+void TBadMailReply::SetBodyText(const std::string& text) {
+    Body.clear();
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find_first_of("\r\n", start);
+        if (end == std::string::npos)
+            end = text.size();
+        Body.push_back(text.substr(start, end - start));
+        start = end + 1;
+        if (end + 1 < text.size() && text[end] == '\r' && text[end + 1] == '\n')
+            ++start;
+    }
+}
+
+// --- TBadMailReplies: files ----------------------------------------------------
+
+std::filesystem::path TBadMailReplies::DefaultFileName() {
+    return GetDataFolder() / "badmailreplies.xml";
+}
+
+void TBadMailReplies::LoadFromFile(const std::filesystem::path& fileName) {
+    Lock lock(mutex_);
+    const std::filesystem::path file = fileName.empty() ? DefaultFileName() : fileName;
+    const std::filesystem::path legacy = LegacyFileName(file);
+    ClearItems();
+    std::error_code ec;
+    if (std::filesystem::exists(legacy, ec)) {
+        ReadLegacy(legacy);
+        SaveToFile(file);
+        std::filesystem::remove(legacy, ec);
+    } else if (std::filesystem::exists(file, ec)) {
+        ReadXML(file);
+    }
+    modified_ = false;
+}
+
+void TBadMailReplies::ReadLegacy(const std::filesystem::path& datFile) {
+    std::string bytes;
+    if (!ReadWholeFile(datFile, bytes))
+        throw std::runtime_error("Cannot read file " + datFile.string());
+    TByteReader reader(bytes);
+    ReadVersion(reader);
+    try {
+        ReadZString(reader); // a label, unused
+        const std::int32_t count = ReadInt32(reader);
+        // A torn file ends the records; strings stop at the end of the data.
+        for (std::int32_t i = 0; i < count && !reader.AtEnd(); ++i) {
+            auto reply = std::make_unique<TBadMailReply>();
+            reply->Name = ReadZString(reader);
+            reply->ID = ReadZString(reader);
+            reply->subject_ = ReadZString(reader);
+            reply->SetBodyText(ReadZString(reader));
+            reply->owner_ = this;
+            items_.push_back(std::move(reply));
+        }
+    } catch (const TStreamError&) {
+    }
+}
+
+bool TBadMailReplies::ReadXML(const std::filesystem::path& xmlFile) {
+    TMyXML doc;
+    if (!doc.LoadFromFile(xmlFile))
+        return false;
+    for (const auto& child : doc.DocumentElement()->Children) {
+        auto reply = std::make_unique<TBadMailReply>();
+        reply->Name = TMyXML::ChildText(child.get(), "Name");
+        reply->ID = TMyXML::ChildText(child.get(), "ID");
+        reply->subject_ = TMyXML::ChildText(child.get(), "Subject");
+        reply->SetBodyText(TMyXML::ChildText(child.get(), "Body"));
+        reply->owner_ = this;
+        items_.push_back(std::move(reply));
+    }
+    return true;
+}
+
+void TBadMailReplies::SaveToFile(const std::filesystem::path& fileName) {
+    Lock lock(mutex_);
+    const std::filesystem::path file = fileName.empty() ? DefaultFileName() : fileName;
+    TMyXML doc;
+    TElementDocXML* root = doc.New("BadMailReplies");
+    for (const auto& reply : items_) {
+        TElementDocXML* e = TSimploXML::AddChild(root, "BadMailReply");
+        TMyXML::AddTextChild(e, "Name", XMLShortText(reply->Name));
+        TMyXML::AddTextChild(e, "ID", XMLShortText(reply->ID));
+        TMyXML::AddTextChild(e, "Subject", XMLShortText(reply->Subject()));
+        TMyXML::AddTextChild(e, "Body", TMyXML::CData(reply->BodyText()));
+    }
+    doc.SaveToFile(file);
+    modified_ = false;
+}
+
+// --- TBadMailReplies: items ----------------------------------------------------
+
+int TBadMailReplies::Count() const {
+    Lock lock(mutex_);
+    return static_cast<int>(items_.size());
+}
+
+TBadMailReply* TBadMailReplies::Item(int index) const {
+    Lock lock(mutex_);
+    if (index < 0 || static_cast<std::size_t>(index) >= items_.size())
+        return nullptr;
+    return items_[static_cast<std::size_t>(index)].get();
+}
+
+TBadMailReply* TBadMailReplies::Add(std::unique_ptr<TBadMailReply> reply) {
+    if (!reply)
+        throw std::invalid_argument("TBadMailReplies::Add: no template");
+    Lock lock(mutex_);
+    reply->owner_ = this;
+    items_.push_back(std::move(reply));
+    modified_ = true;
+    return items_.back().get();
+}
+
+void TBadMailReplies::Delete(int index) {
+    Lock lock(mutex_);
+    if (index < 0 || static_cast<std::size_t>(index) >= items_.size())
+        return;
+    items_.erase(items_.begin() + index);
+    modified_ = true;
+}
+
+void TBadMailReplies::ClearItems() {
+    items_.clear();
+}
+
+void TBadMailReplies::Clear() {
+    Lock lock(mutex_);
+    ClearItems();
+    modified_ = true;
+}
+
+TBadMailReply* TBadMailReplies::FindByID(const std::string& id) const {
+    Lock lock(mutex_);
+    for (const auto& reply : items_)
+        if (reply->ID == id)
+            return reply.get();
+    return nullptr;
+}
+
+std::optional<TBadMailReply> TBadMailReplies::FindCopyByID(const std::string& id) const {
+    Lock lock(mutex_);
+    const TBadMailReply* reply = FindByID(id);
+    if (!reply)
+        return std::nullopt;
+    return std::optional<TBadMailReply>(std::in_place, *reply);
+}
+
+bool TBadMailReplies::Modified() const {
+    Lock lock(mutex_);
+    return modified_;
+}
+
+void TBadMailReplies::SetModified(bool modified) {
+    Lock lock(mutex_);
+    modified_ = modified;
+}
+
+TBadMailReplies& BadMailReplies() {
+    static TBadMailReplies list;
+    return list;
+}
+
+} // namespace bm
