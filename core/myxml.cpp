@@ -1,18 +1,13 @@
 #include "core/myxml.h"
 
+#include "platform/atomicfile.h"
+
+#include <algorithm>
 #include <array>
 #include <cctype>
-#include <cerrno>
-#include <cstring>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace bm {
 
@@ -75,9 +70,10 @@ bool StartsWithNoCase(std::string_view text, std::size_t pos, std::string_view p
     return true;
 }
 
-// Splits the document into tag and text tokens. False for an unterminated CDATA
-// section (its end cannot be known, so the document is malformed).
-bool Tokenise(std::string_view input, std::vector<Token>& tokens)
+// Splits the document into tag and text tokens. An unterminated CDATA section
+// takes the rest of the input; no closing tag can follow it, so it can only
+// succeed after the document element has been closed.
+void Tokenise(std::string_view input, std::vector<Token>& tokens)
 {
     std::string pending;
     bool inTag = false;
@@ -96,11 +92,9 @@ bool Tokenise(std::string_view input, std::vector<Token>& tokens)
             pending += ch;
         } else if (StartsWithNoCase(input, i, CDataOpen)) {
             const std::size_t start = i + CDataOpen.size();
-            const std::size_t end = input.find(CDataClose, start);
-            if (end == std::string_view::npos)
-                return false;
+            const std::size_t end = std::min(input.find(CDataClose, start), input.size());
             pending.append(input.substr(start, end - start));
-            i = end + CDataClose.size() - 1;
+            i = std::min(end + CDataClose.size(), input.size()) - 1;
         } else {
             Emit(tokens, false, pending);
             inTag = true;
@@ -108,7 +102,6 @@ bool Tokenise(std::string_view input, std::vector<Token>& tokens)
     }
     if (!inTag)
         Emit(tokens, false, pending);
-    return true;
 }
 
 // Builds the document element under `root` from the tokens, without recursion.
@@ -168,67 +161,6 @@ void WriteElements(const TElementDocXML& top, std::string& out)
         for (auto it = e.Children.rbegin(); it != e.Children.rend(); ++it)
             stack.push_back({it->get(), step.depth + 1, false});
     }
-}
-
-[[noreturn]] void ThrowCreateError(const std::filesystem::path& file, int error)
-{
-    throw std::runtime_error("Cannot create file \"" + file.string() + "\". " +
-                             std::strerror(error));
-}
-
-bool WriteAll(int fd, const std::string& bytes)
-{
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-// Replaces `file` with `bytes` so that a reader sees either the old or the new
-// file, never a part: temporary in the same folder, fsync, rename, fsync folder.
-void ReplaceFileAtomically(const std::filesystem::path& file, const std::string& bytes)
-{
-    const std::filesystem::path folder =
-        file.has_parent_path() ? file.parent_path() : std::filesystem::path(".");
-    std::string temp = (folder / ("." + file.filename().string() + ".XXXXXX")).string();
-    const int fd = ::mkstemp(temp.data());
-    if (fd < 0)
-        ThrowCreateError(file, errno);
-    ::fchmod(fd, 0644);
-    if (!WriteAll(fd, bytes) || ::fsync(fd) != 0) {
-        const int error = errno;
-        ::close(fd);
-        ::unlink(temp.c_str());
-        ThrowCreateError(file, error);
-    }
-    if (::close(fd) != 0 || ::rename(temp.c_str(), file.c_str()) != 0) {
-        const int error = errno;
-        ::unlink(temp.c_str());
-        ThrowCreateError(file, error);
-    }
-    const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
-}
-
-bool ReadWholeFile(const std::filesystem::path& file, std::string& bytes)
-{
-    std::error_code ec;
-    if (!std::filesystem::is_regular_file(file, ec))
-        return false;
-    std::ifstream in(file, std::ios::binary);
-    if (!in)
-        return false;
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
 }
 
 } // namespace
@@ -300,7 +232,7 @@ bool TSimploXML::LoadFromFile(const std::filesystem::path& fileName)
     try {
         read = ReadWholeFile(fileName, bytes);
     } catch (const std::exception&) {
-        read = false;
+        read = false; // out of memory on a huge file
     }
     if (!read) {
         Fail();
@@ -315,7 +247,8 @@ bool TSimploXML::LoadFromString(const std::string& text)
     bool ok = false;
     try {
         std::vector<Token> tokens;
-        ok = Tokenise(text, tokens) && BuildTree(tokens, *root_, MaxDepth);
+        Tokenise(text, tokens);
+        ok = BuildTree(tokens, *root_, MaxDepth);
     } catch (const std::exception&) {
         ok = false; // out of memory on a huge document: fail like any bad document
     }
@@ -334,7 +267,7 @@ std::string TMyXML::SaveToString() const
 
 void TMyXML::SaveToFile(const std::filesystem::path& fileName) const
 {
-    ReplaceFileAtomically(fileName, SaveToString());
+    WriteFileAtomic(fileName, SaveToString());
 }
 
 TElementDocXML* TMyXML::FindChild(const TElementDocXML* element, const std::string& name)

@@ -68,8 +68,9 @@ public:
     // is the element name, so attributes, self-closing tags and comments make an
     // element that is never closed and the document fails. A later text replaces an
     // earlier one in the same element. Only the document element survives.
-    // Nesting deeper than MaxDepth elements fails the document (bounded memory and
-    // no recursion on hostile input).
+    // An unterminated CDATA section takes the rest of the input. Nesting deeper
+    // than MaxDepth elements fails the document (bounded memory and no recursion
+    // on hostile input).
     bool LoadFromString(const std::string& text);
 
     static constexpr std::size_t MaxDepth = 1000;
@@ -92,8 +93,9 @@ public:
     // children one level deeper, and "</Name>" on its own line. Every line ends in
     // CR LF; Text is never escaped (callers wrap it with CData() where needed).
     // An empty document writes the declaration line only.
-    // The file is replaced atomically (temporary in the same folder, fsync, rename).
-    // Throws std::runtime_error naming the file if it cannot be written; the old
+    // The file is replaced atomically (temporary in the same folder, fsync, rename;
+    // a missing folder is created). Throws EAtomicWriteError (a std::runtime_error
+    // naming the file and the system's reason) if it cannot be written; the old
     // file is then left unchanged.
     void SaveToFile(const std::filesystem::path& fileName) const;
 
