@@ -229,8 +229,10 @@ TEST_F(FFDataTest, DamagedFileIsRefusedAndLeftInPlace)
 {
     {
         TFFData data(DbFile());
+        TTransaction tx(data.Database());
         for (int i = 0; i < 400; ++i)
             data.AppendQuarantinedMessage(Message(1, "Work", "uidl-" + std::to_string(i)));
+        tx.Commit();
         data.Database().Exec("PRAGMA wal_checkpoint(TRUNCATE)");
     }
     std::string bytes = test::ReadFileBytes(DbFile());

@@ -322,11 +322,11 @@ TEST(KnownRecord, ListIsSafeFromTwoThreads)
 {
     TMessageList list;
     std::thread checker([&] {
-        for (int i = 0; i < 2000; ++i)
+        for (int i = 0; i < 500; ++i)
             list.Add(SampleRecord("c" + std::to_string(i)));
     });
     int removed = 0;
-    while (removed < 2000) {
+    while (removed < 500) {
         if (auto* r = list.Item(0); r && list.Remove(r))
             ++removed;
         list.Find("nothing");
