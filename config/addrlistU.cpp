@@ -1,5 +1,6 @@
 #include "config/addrlistU.h"
 
+#include "config/legacyreadU.h"
 #include "config/textcaseU.h"
 #include "core/commonsU.h"
 #include "core/mailmsgU.h"
@@ -182,7 +183,7 @@ void TAddressList::ReadLegacy(const std::string& bytes) {
         const std::int32_t count = ReadInt32(reader);
         // A torn file ends the records; what was read whole is kept.
         for (std::int32_t i = 0; i < count && !reader.AtEnd(); ++i) {
-            std::string text = ReadZString(reader);
+            std::string text = ReadRecordString(reader, bytes);
             const bool active = ReadBool(reader);
             InsertSorted({WithoutLineBreaks(lowerCase ? LowerText(text) : text), active});
         }

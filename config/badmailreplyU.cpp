@@ -1,5 +1,6 @@
 #include "config/badmailreplyU.h"
 
+#include "config/legacyreadU.h"
 #include "config/xmltextU.h"
 #include "core/commonsU.h"
 #include "core/datetimeU.h"
@@ -102,10 +103,10 @@ void TBadMailReplies::ReadLegacy(const std::filesystem::path& datFile) {
         // A torn file ends the records; strings stop at the end of the data.
         for (std::int32_t i = 0; i < count && !reader.AtEnd(); ++i) {
             auto reply = std::make_unique<TBadMailReply>();
-            reply->Name = ReadZString(reader);
-            reply->ID = ReadZString(reader);
-            reply->subject_ = ReadZString(reader);
-            reply->SetBodyText(ReadZString(reader));
+            reply->Name = ReadRecordString(reader, bytes);
+            reply->ID = ReadRecordString(reader, bytes);
+            reply->subject_ = ReadRecordString(reader, bytes);
+            reply->SetBodyText(ReadRecordString(reader, bytes));
             reply->owner_ = this;
             items_.push_back(std::move(reply));
         }

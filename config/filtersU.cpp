@@ -1,5 +1,6 @@
 #include "config/filtersU.h"
 
+#include "config/legacyreadU.h"
 #include "config/textcaseU.h"
 #include "config/xmltextU.h"
 #include "core/commonsU.h"
@@ -481,12 +482,12 @@ TRuleOperation LegacyOperation(std::int32_t value) {
     return value >= 0 && value < 5 ? static_cast<TRuleOperation>(value) : TRuleOperation::Contains;
 }
 
-std::unique_ptr<TFilter> ReadLegacyFilter(TByteReader& r) {
+std::unique_ptr<TFilter> ReadLegacyFilter(TByteReader& r, std::string_view bytes) {
     auto filter = std::make_unique<TFilter>();
-    filter->SetName(ReadZString(r));
+    filter->SetName(ReadRecordString(r, bytes));
     filter->SetFriendsToo(ReadBool(r));
     ReadByte(r);     // legacy flag
-    ReadZString(r);  // legacy string
+    ReadRecordString(r, bytes);  // legacy string
     ReadInt32(r);    // legacy integer
     const bool legitimate = ReadBool(r);
     const bool blacklistSender = ReadBool(r);
@@ -505,7 +506,8 @@ std::unique_ptr<TFilter> ReadLegacyFilter(TByteReader& r) {
     for (std::int32_t i = 0; i < rules; ++i) {
         const std::int32_t field = ReadInt32(r);
         const std::int32_t operation = ReadInt32(r);
-        filter->Rules().Add(LegacyField(field), LegacyOperation(operation), ReadZString(r));
+        filter->Rules().Add(LegacyField(field), LegacyOperation(operation),
+                            ReadRecordString(r, bytes));
     }
     return filter;
 }
@@ -524,7 +526,7 @@ void TFilterList::ReadLegacy(const std::string& bytes) {
         const std::int32_t count = ReadInt32(reader);
         // A torn record ends the list: the filters read whole are kept.
         for (std::int32_t i = 0; i < count && !reader.AtEnd(); ++i) {
-            std::unique_ptr<TFilter> filter = ReadLegacyFilter(reader);
+            std::unique_ptr<TFilter> filter = ReadLegacyFilter(reader, bytes);
             filter->owner_ = this;
             items_.push_back(std::move(filter));
         }

@@ -295,6 +295,22 @@ TEST(AddressLegacyTest, CountBeyondTheDataReadsUpToTheEnd)
     EXPECT_EQ(ReadFileBytes(dir.path() / "blacklist.txt"), "+a@x.com\r\n");
 }
 
+TEST(AddressLegacyTest, TextCutByTheEndOfTheFileIsNotAnEntry)
+{
+    TByteWriter w;
+    WriteVersion(w, "1.1");
+    WriteZString(w, "");
+    WriteInt32(w, 2);
+    WriteZString(w, "a@x.com");
+    WriteBool(w, true);
+    w.WriteRaw("b@x.c"); // no terminator, no flag
+    TempDir dir;
+    WriteFileBytes(dir.path() / "whitelist.dat", w.Bytes());
+    TWhiteList list;
+    list.LoadFromFile(dir.path() / "whitelist.txt");
+    EXPECT_EQ(Texts(list), (std::vector<std::string>{"+a@x.com"}));
+}
+
 // --- Threads -------------------------------------------------------------------------
 
 TEST(AddressThreadTest, MatchersRunWhileAWriterAddsFriends)
