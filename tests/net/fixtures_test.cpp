@@ -72,6 +72,12 @@ TEST(Fixtures, DovecotServesDeliveredMailAndDeletes)
     RawConnection c(dovecot.Pop3Port());
     ASSERT_TRUE(c.Ok());
     EXPECT_TRUE(c.ReadLine().starts_with("+OK")) << dovecot.Log();
+    EXPECT_TRUE(Ask(c, "CAPA").starts_with("+OK"));
+    std::string capa;
+    for (std::string line = c.ReadLine(); !line.empty() && line != ".\r\n"; line = c.ReadLine())
+        capa += line;
+    EXPECT_NE(capa.find("STLS"), std::string::npos) << capa;
+    EXPECT_NE(capa.find("SASL PLAIN LOGIN CRAM-MD5"), std::string::npos) << capa;
     EXPECT_TRUE(Ask(c, "USER alice").starts_with("+OK"));
     EXPECT_TRUE(Ask(c, "PASS s3cret").starts_with("+OK")) << dovecot.Log();
     const std::string stat = Ask(c, "STAT");
@@ -163,6 +169,11 @@ TEST(Fixtures, SmtpSinkRequiresAuthWhenAsked)
     EXPECT_TRUE(Ask(c, "MAIL FROM:<a@example.org>").starts_with("530"));
     EXPECT_TRUE(Ask(c, "AUTH PLAIN AHUAcA==").starts_with("235")); // \0u\0p
     EXPECT_TRUE(Ask(c, "MAIL FROM:<a@example.org>").starts_with("250"));
+    EXPECT_TRUE(Ask(c, "RCPT TO:<b@example.org>").starts_with("250"));
+    EXPECT_TRUE(Ask(c, "DATA").starts_with("354"));
+    EXPECT_TRUE(Ask(c, "Subject: hi\r\n\r\nx\r\n.").starts_with("250"));
+    ASSERT_TRUE(sink.WaitForMessages(1, std::chrono::seconds(10))) << sink.Log();
+    EXPECT_EQ(sink.Messages().at(0).authUser, "u");
 }
 
 } // namespace

@@ -68,7 +68,7 @@ def make_authenticator(user, password):
         ok = (isinstance(auth_data, LoginPassword)
               and auth_data.login == user.encode()
               and auth_data.password == password.encode())
-        return AuthResult(success=ok)
+        return AuthResult(success=ok, auth_data=auth_data if ok else None)
     return authenticate
 
 
