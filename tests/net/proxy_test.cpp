@@ -1,6 +1,9 @@
 // Connections through an HTTP CONNECT tunnel: a real tinyproxy between our
 // client and our listener, and a scripted proxy for answers tinyproxy never gives.
 
+#include <latch>
+#include <thread>
+
 #include <gtest/gtest.h>
 
 #include "net/proxyU.h"
@@ -172,6 +175,33 @@ TEST(ProxyTunnelTest, UnreachableProxyIsAConnectError)
     } catch (const ESocketError& e) {
         EXPECT_EQ(std::string(e.what()), "Connection refused: 127.0.0.1:" + std::to_string(port));
     }
+}
+
+TEST(ProxyTunnelTest, AbortWhileWaitingForTheProxyEndsAtOnce)
+{
+    std::latch asked(1);
+    std::latch release(1);
+    OneClientServer silent([&](TcpConnection& c) {
+        c.ReadLineOrThrow(1000, kLongMs);  // the CONNECT line; never answered
+        asked.count_down();
+        release.wait();
+    });
+    TcpConnection connection;  // made first, so another thread can reach it
+    std::string error;
+    std::thread opener([&] {
+        try {
+            OpenThroughProxy(connection, ProxyAt(silent.Port()), "mail.example.com", 110,
+                             ConnectOptions{kNoTimeout});
+        } catch (const ESocketError& e) {
+            error = e.what();
+        }
+    });
+    asked.wait();
+    connection.Abort();
+    opener.join();
+    EXPECT_EQ(error, "Connection aborted.");
+    release.count_down();
+    silent.Join();
 }
 
 // Answers tinyproxy does not give, from a scripted proxy.
