@@ -1,11 +1,7 @@
-#include <cstdio>
-#include <cstring>
+// The program file: everything happens in BrixmoorMain.
+#include "app/brixmoor.h"
 
 int main(int argc, char** argv)
 {
-    if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
-        std::puts("Brixmoor 2.5");
-        return 0;
-    }
-    return 0;
+    return bm::BrixmoorMain(argc, argv);
 }
