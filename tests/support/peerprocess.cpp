@@ -128,7 +128,8 @@ const TestCertificate& GetTestCertificate()
         std::filesystem::permissions(dir.path(), std::filesystem::perms(0755));
         TestCertificate c{dir.path() / "cert.pem", dir.path() / "key.pem"};
         const auto log = dir.path() / "openssl.log";
-        const bool ok = RunCommand({"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048",
+        const bool ok = RunCommand({"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                                    "ec_paramgen_curve:prime256v1",
                                     "-nodes", "-days", "30", "-subj", "/CN=localhost",
                                     "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1",
                                     "-keyout", c.keyFile.string(), "-out", c.certFile.string()},

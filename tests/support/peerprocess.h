@@ -49,7 +49,7 @@ bool PollUntil(const std::function<bool()>& ready, std::chrono::milliseconds tim
 // Whole text of a file, or "" (for error messages quoting a peer's log).
 std::string ReadLog(const std::filesystem::path& file);
 
-// The self-signed certificate the peers present: CN localhost with the subject
+// The self-signed certificate the peers present (ECDSA P-256): CN localhost with the subject
 // alternative names DNS:localhost and IP:127.0.0.1, made once per test process
 // with the openssl command line tool into a folder that lives until exit.
 // Throws std::runtime_error when openssl fails. Thread-safe.
