@@ -23,6 +23,7 @@ namespace bm {
 inline constexpr TTeaKey PasswordKey = {0x5B2E91D4u, 0xC07A3F68u, 0x1E94D2B7u, 0x8A4C06F3u};
 
 // Longest password the stored form can hold (its length character is n + 64 < 256).
+// Counted in bytes: a UTF-8 password with non-ASCII letters holds fewer characters.
 inline constexpr std::size_t MaxPasswordLength = 191;
 
 // A stored password that cannot be read back. Message:

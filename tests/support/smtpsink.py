@@ -112,7 +112,7 @@ def main():
     signal.signal(signal.SIGINT, lambda *_: stop.set())
     with open(a.ready, "w") as f:
         f.write("%d %d\n" % (a.port, a.ssl_port))
-    while not stop.wait(0.5):
+    while not stop.wait(0.05):
         pass
     plain.stop()
     secure.stop()
