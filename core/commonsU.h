@@ -46,13 +46,18 @@ std::filesystem::path GetDataFolder();
 // cannot be opened, the root of the program folder's path.
 std::filesystem::path GetDocumentsFolder();
 // The full path of Eudora's "Eudora.ini" found through the current-user key
-// "Software\Qualcomm\Eudora" (its subkey names spell a folder path), or an
-// empty path.
+// "Software\Qualcomm\Eudora", or an empty path. Each of its subkeys starts a
+// chain that descends while a key has exactly one subkey; the names passed
+// spell an absolute folder path, one key per component from the root
+// (Software\Qualcomm\Eudora\home\ann\Eudora is /home/ann/Eudora). The first
+// chain whose folder holds "Eudora.ini" wins.
 std::filesystem::path FindEudoraIni();
 
 // --- Digests and texts -----------------------------------------------------
 
 // MD5 (RFC 1321) of the bytes: 32 upper-case hexadecimal digits.
+// Throws std::runtime_error when the crypto library refuses MD5 (a FIPS-only
+// OpenSSL configuration).
 std::string MD5Hex(std::string_view bytes);
 
 // Size text: up to 1048576 bytes the count / 1024 as "%.2fkb", above it the
