@@ -56,8 +56,8 @@ struct TRawHeader {
 
 // The header block of a normalised raw text split into fields. Lines that are
 // neither a field nor a continuation are skipped; a text whose first line is
-// no field at all has no header block (everything is body). Fields after
-// maxBlock bytes are left out; an unfolded value is cut to maxLine bytes.
+// no field at all has no header block (everything is body). Lines starting
+// after maxBlock bytes are left out; an unfolded value is cut to maxLine bytes.
 struct THeaderBlock {
     std::vector<TRawHeader> Fields;
     std::size_t BodyStart = 0; // offset of the body in the raw text

@@ -287,7 +287,9 @@ THeaderBlock SplitHeaderBlock(std::string_view raw, std::size_t maxBlock, std::s
             block.BodyStart = next;
             return block;
         }
-        const bool withinLimit = next <= maxBlock;
+        // A line that starts within the limit is kept (cut to maxLine), so
+        // what is kept never exceeds maxBlock + maxLine bytes.
+        const bool withinLimit = pos < maxBlock;
         if (kind == TLineKind::Field && withinLimit) {
             block.Fields.push_back({std::string(line.substr(0, nameLen)), {}, raw.substr(pos, next - pos)});
             AppendCapped(block.Fields.back().Value, line.substr(valueStart), maxLine);
