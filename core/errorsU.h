@@ -57,7 +57,8 @@ extern std::function<void(const std::string& account, const std::string& message
 // Gracefully."; otherwise a level-2 trace ("Error", account, the message with
 // each CR LF as one space), a TError appended to ErrorList(), then
 // OnErrorReported. May be called from any thread: a worker hands the call to
-// the main thread and waits for it (bm::Synchronize); an exception of the
+// the main thread and waits for it (bm::Synchronize), so the main thread
+// must keep processing events while a worker may report; an exception of the
 // hook reaches the caller.
 void ReportError(const std::string& message, const std::string& account);
 
