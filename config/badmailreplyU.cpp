@@ -80,13 +80,16 @@ void TBadMailReplies::LoadFromFile(const std::filesystem::path& fileName) {
     const std::filesystem::path file = fileName.empty() ? DefaultFileName() : fileName;
     const std::filesystem::path legacy = LegacyFileName(file);
     ClearItems();
+    loadFailed_ = false;
     std::error_code ec;
     if (std::filesystem::exists(legacy, ec)) {
         ReadLegacy(legacy);
         SaveToFile(file);
         std::filesystem::remove(legacy, ec);
-    } else if (std::filesystem::exists(file, ec)) {
-        ReadXML(file);
+    } else if (std::filesystem::exists(file, ec) && !ReadXML(file)) {
+        ClearItems();
+        loadFailed_ = true;
+        failedFile_ = file;
     }
     modified_ = false;
 }
@@ -133,6 +136,11 @@ bool TBadMailReplies::ReadXML(const std::filesystem::path& xmlFile) {
 void TBadMailReplies::SaveToFile(const std::filesystem::path& fileName) {
     Lock lock(mutex_);
     const std::filesystem::path file = fileName.empty() ? DefaultFileName() : fileName;
+    if (loadFailed_ && file == failedFile_) {
+        std::string unreadable;
+        if (ReadWholeFile(file, unreadable))
+            WriteFileAtomic(std::filesystem::path(file.string() + ".bak"), unreadable);
+    }
     TMyXML doc;
     TElementDocXML* root = doc.New("BadMailReplies");
     for (const auto& reply : items_) {
@@ -144,6 +152,8 @@ void TBadMailReplies::SaveToFile(const std::filesystem::path& fileName) {
     }
     doc.SaveToFile(file);
     modified_ = false;
+    if (file == failedFile_)
+        loadFailed_ = false;
 }
 
 // --- TBadMailReplies: items ----------------------------------------------------
@@ -212,6 +222,11 @@ bool TBadMailReplies::Modified() const {
 void TBadMailReplies::SetModified(bool modified) {
     Lock lock(mutex_);
     modified_ = modified;
+}
+
+bool TBadMailReplies::LoadFailed() const {
+    Lock lock(mutex_);
+    return loadFailed_;
 }
 
 TBadMailReplies& BadMailReplies() {

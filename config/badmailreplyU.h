@@ -70,7 +70,9 @@ public:
     // file beside it exists it is read (up to its end, never past it), the
     // list is written as XML and the ".dat" is deleted; otherwise the XML file
     // is read; otherwise the list is empty. A file the XML layer cannot read
-    // leaves the list empty and the file untouched. Clears Modified.
+    // leaves the list empty and the file untouched, and sets LoadFailed: the
+    // next save to that file first copies it to "badmailreplies.xml.bak", so
+    // the templates in it can still be recovered. Clears Modified.
     // Throws std::runtime_error when the converted XML cannot be written.
     void LoadFromFile(const std::filesystem::path& fileName = {});
     // Writes the XML file (atomic replacement) and clears Modified.
@@ -94,6 +96,8 @@ public:
 
     bool Modified() const;
     void SetModified(bool modified);
+    // True after a load found an XML file it could not read (until a save).
+    bool LoadFailed() const;
 
     // The list's lock (recursive): hold it to use template pointers or to make
     // several calls as one step.
@@ -107,6 +111,8 @@ private:
     mutable std::recursive_mutex mutex_;
     std::vector<std::unique_ptr<TBadMailReply>> items_;
     bool modified_ = false;
+    bool loadFailed_ = false;
+    std::filesystem::path failedFile_;
 };
 
 // The process-wide template list (created on first use, never freed before exit).

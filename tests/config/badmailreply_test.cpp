@@ -192,7 +192,18 @@ TEST(BadMailReplyFileTest, MissingOrUnreadableFileGivesAnEmptyList)
     list.LoadFromFile(dir.path() / "badmailreplies.xml");
     EXPECT_EQ(list.Count(), 0);
     EXPECT_EQ(ReadFileBytes(dir.path() / "badmailreplies.xml"), broken);
+    EXPECT_TRUE(list.LoadFailed());
     EXPECT_EQ(TBadMailReplies::DefaultFileName().filename(), "badmailreplies.xml");
+
+    // The account dialog saves after the user adds a template: the unreadable
+    // file is kept beside the new one.
+    list.Add(Reply("s", {"b"}));
+    list.SaveToFile(dir.path() / "badmailreplies.xml");
+    EXPECT_EQ(ReadFileBytes(dir.path() / "badmailreplies.xml.bak"), broken);
+    EXPECT_FALSE(list.LoadFailed());
+    TBadMailReplies reread;
+    reread.LoadFromFile(dir.path() / "badmailreplies.xml");
+    EXPECT_EQ(reread.Count(), 1);
 }
 
 TEST(BadMailReplyFileTest, ModifiedOnlyOnRealChanges)
