@@ -1,0 +1,383 @@
+// accounts.ini: round trip, defaults, the address list, passwords, the
+// Modified flag, lookups.
+#include "config/acctU.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "core/mailmsgU.h"
+#include "core/pwdcrypt.h"
+#include "platform/inifile.h"
+#include "tests/support/testenv.h"
+
+namespace bm {
+namespace {
+
+using test::ReadFileBytes;
+using test::TempDir;
+using test::WriteFileBytes;
+
+TAccountValues SampleValues(const std::string& name)
+{
+    TAccountValues v;
+    v.Name = name;
+    v.Incoming = {"pop." + name + ".example", name + "-user", "in pass \xC3\xA9", true, 2, 995};
+    v.Outgoing.Port = 587;
+    v.Outgoing.Server = "smtp." + name + ".example";
+    v.Outgoing.UserName = name + "-smtp";
+    v.Outgoing.Password = "out pass";
+    v.Outgoing.SSL = 3;
+    v.Outgoing.LoginRequired = true;
+    v.Outgoing.UseAccountUser = false;
+    v.Outgoing.BadMailReply = "1234_1";
+    v.Outgoing.EMailAddresses = {"me@" + name + ".example", "Me.Too@" + name + ".example"};
+    v.Outgoing.DefaultEMailAddress = "me@" + name + ".example";
+    v.QuarantineDays = 9;
+    v.KeysInMessages = false;
+    v.InDefaultCheck = false;
+    return v;
+}
+
+TAccountPtr MakeAccount(const TOptions& options, const TAccountValues& v)
+{
+    auto a = std::make_shared<TAccount>(options);
+    a->SetValues(v);
+    return a;
+}
+
+class AcctTest : public testing::Test {
+protected:
+    std::filesystem::path File() const { return dir_.path() / "accounts.ini"; }
+    TempDir dir_;
+    TOptions options_;
+};
+
+TEST_F(AcctTest, RoundTripWithTrailingCommaAddressesAndEncipheredPasswords)
+{
+    TAccountList list(options_);
+    list.Add(MakeAccount(options_, SampleValues("one")));
+    list.Add(MakeAccount(options_, SampleValues("two")));
+    list.SaveToFile(File());
+
+    const TIniFile ini(File());
+    EXPECT_EQ(ini.ReadString("General", "Accounts", ""), "2");
+    EXPECT_EQ(ini.ReadString("Account2.Outgoing", "EMailAddresses", ""), "me@two.example,Me.Too@two.example,");
+    const std::string text = ReadFileBytes(File());
+    EXPECT_EQ(text.find("in pass"), std::string::npos);
+    EXPECT_EQ(text.find("out pass"), std::string::npos);
+    EXPECT_EQ(DecryptPassword(ini.ReadString("Account1.Incoming", "Password", "")), "in pass \xC3\xA9");
+    EXPECT_EQ(ini.ReadSection("Account1.Outgoing"),
+              (std::vector<std::string>{"Port", "Server", "UserName", "Password", "SSL", "LoginRequired",
+                                        "UseAccountUser", "BadMailReply", "EMailAddresses", "DefaultEMailAddress"}));
+
+    TAccountList back(options_);
+    back.LoadFromFile(File());
+    ASSERT_EQ(back.Count(), 2);
+    EXPECT_EQ(back.Item(0)->Snapshot(), SampleValues("one"));
+    EXPECT_EQ(back.Item(1)->Snapshot(), SampleValues("two"));
+    EXPECT_EQ(back.Item(1)->Owner(), &back);
+    EXPECT_FALSE(back.Modified());
+}
+
+struct AddressTextCase {
+    const char* Text;
+    std::vector<std::string> Addresses;
+};
+
+TEST_F(AcctTest, AddressListIsReadByCommas)
+{
+    const AddressTextCase cases[] = {
+        {"a@x.org,b@y.org,", {"a@x.org", "b@y.org"}},
+        {"a@x.org,b@y.org", {"a@x.org", "b@y.org"}},
+        {"a@x.org", {"a@x.org"}},
+        {"", {}},
+        {",,a@x.org,, b@y.org ,", {"a@x.org", "b@y.org"}},
+    };
+    for (const AddressTextCase& c : cases) {
+        WriteFileBytes(File(), std::string("[General]\nAccounts=1\n[Account1.Outgoing]\nEMailAddresses=") + c.Text + "\n");
+        TAccountList list(options_);
+        list.LoadFromFile(File());
+        ASSERT_EQ(list.Count(), 1);
+        EXPECT_EQ(list.Item(0)->Outgoing().EMailAddresses(), c.Addresses) << c.Text;
+    }
+}
+
+TEST_F(AcctTest, MissingSectionGivesAnAccountWithAllDefaults)
+{
+    options_.SetQuarantineDays(30);
+    options_.SetKeysInMessages(false);
+    WriteFileBytes(File(), "[General]\r\nAccounts=2\r\n[Account1]\r\nName=first\r\n");
+    TAccountList list(options_);
+    list.LoadFromFile(File());
+    ASSERT_EQ(list.Count(), 2);
+    TAccountValues expected;
+    expected.QuarantineDays = 30;
+    expected.KeysInMessages = false;
+    EXPECT_EQ(list.Item(1)->Snapshot(), expected);
+    EXPECT_EQ(list.Item(0)->Name(), "first");
+}
+
+// Hand-edited or damaged values take their defaults.
+struct DamagedAccountCase {
+    const char* Name;
+    const char* Text;
+    std::function<void(TAccountValues&)> Expect;
+};
+
+class AcctDamagedTest : public AcctTest, public testing::WithParamInterface<DamagedAccountCase> {};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, AcctDamagedTest,
+    testing::Values(
+        DamagedAccountCase{"NoUseAccountUser", "[Account1.Outgoing]\nLoginRequired=1\n",
+                           [](TAccountValues& v) { v.Outgoing.LoginRequired = true; }},
+        DamagedAccountCase{"PortGarbage", "[Account1.Incoming]\nPort=pop\n[Account1.Outgoing]\nPort=0\n",
+                           [](TAccountValues&) {}},
+        DamagedAccountCase{"PortTooHigh", "[Account1.Incoming]\nPort=99999\n", [](TAccountValues&) {}},
+        DamagedAccountCase{"SslOutOfByte", "[Account1.Incoming]\nSSL=300\n", [](TAccountValues&) {}},
+        DamagedAccountCase{"SslTwo", "[Account1.Incoming]\nSSL=2\n", [](TAccountValues& v) { v.Incoming.SSL = 2; }},
+        DamagedAccountCase{"DaysZero", "[Account1]\nQuarantineDays=0\n", [](TAccountValues&) {}},
+        DamagedAccountCase{"InDefaultCheckOff", "[Account1]\nInDefaultCheck=0\n",
+                           [](TAccountValues& v) { v.InDefaultCheck = false; }},
+        DamagedAccountCase{"EmptyPassword", "[Account1.Incoming]\nPassword=\n", [](TAccountValues&) {}},
+        DamagedAccountCase{"NameWithSlash", "[Account1]\nName=../../etc\n",
+                           [](TAccountValues& v) { v.Name = ".._.._etc"; }},
+        DamagedAccountCase{"NameDotDot", "[Account1]\nName=..\n", [](TAccountValues& v) { v.Name = "__"; }},
+        DamagedAccountCase{"NegativeCount", "[General]\nAccounts=-4\n[Account1]\nName=a\n",
+                           [](TAccountValues& v) { v.Name = "a"; }},
+        DamagedAccountCase{"HugeCount", "[General]\nAccounts=2000000000\n[Account1]\nName=a\n",
+                           [](TAccountValues& v) { v.Name = "a"; }}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
+TEST_P(AcctDamagedTest, TakesTheDefault)
+{
+    std::string text = GetParam().Text;
+    if (text.find("[General]") == std::string::npos)
+        text = "[General]\nAccounts=1\n" + text;
+    WriteFileBytes(File(), text);
+    TAccountList list(options_);
+    list.LoadFromFile(File());
+    ASSERT_EQ(list.Count(), 1);
+    TAccountValues expected;
+    GetParam().Expect(expected);
+    EXPECT_EQ(list.Item(0)->Snapshot(), expected);
+}
+
+TEST_F(AcctTest, MalformedPasswordNamesTheFileAndChangesNothing)
+{
+    const std::string text = "[General]\r\nAccounts=2\r\n[Account1]\r\nName=ok\r\n"
+                             "[Account2]\r\nName=bad\r\n[Account2.Outgoing]\r\nPassword=AB12\r\n";
+    WriteFileBytes(File(), text);
+    TAccountList list(options_);
+    list.Add(MakeAccount(options_, SampleValues("kept")));
+    list.SetModified(false);
+    try {
+        list.LoadFromFile(File());
+        FAIL() << "no error";
+    } catch (const EConfigFileError& e) {
+        EXPECT_TRUE(std::string(e.what()).starts_with("accounts.ini: Invalid code value - ")) << e.what();
+    }
+    ASSERT_EQ(list.Count(), 1);
+    EXPECT_EQ(list.Item(0)->Name(), "kept");
+    EXPECT_EQ(ReadFileBytes(File()), text);
+}
+
+TEST_F(AcctTest, SavingAfterDeletingTheFirstOfThreeRenumbers)
+{
+    TAccountList list(options_);
+    for (const char* n : {"a", "b", "c"})
+        list.Add(MakeAccount(options_, SampleValues(n)));
+    list.SaveToFile(File());
+    list.Delete(0);
+    list.SaveToFile(File());
+    const TIniFile ini(File());
+    EXPECT_EQ(ini.ReadSections(), (std::vector<std::string>{"General", "Account1", "Account1.Incoming",
+                                                            "Account1.Outgoing", "Account2", "Account2.Incoming",
+                                                            "Account2.Outgoing"}));
+    EXPECT_EQ(ini.ReadString("Account1", "Name", ""), "b");
+    EXPECT_EQ(ini.ReadString("Account2", "Name", ""), "c");
+}
+
+TEST_F(AcctTest, MissingFileClearsTheList)
+{
+    TAccountList list(options_);
+    list.Add(MakeAccount(options_, SampleValues("x")));
+    list.LoadFromFile(File());
+    EXPECT_EQ(list.Count(), 0);
+    EXPECT_FALSE(list.Modified());
+    EXPECT_FALSE(std::filesystem::exists(File()));
+}
+
+TEST_F(AcctTest, FindByNameIsExact)
+{
+    TAccountList list(options_);
+    list.Add(MakeAccount(options_, SampleValues("Work")));
+    list.Add(MakeAccount(options_, SampleValues("work")));
+    EXPECT_EQ(list.FindByName("work"), list.Item(1));
+    EXPECT_EQ(list.FindByName("Work"), list.Item(0));
+    EXPECT_EQ(list.FindByName("WORK"), nullptr);
+    EXPECT_EQ(list.FindByName("Work "), nullptr);
+}
+
+TEST_F(AcctTest, AnAccountBelongsToOneList)
+{
+    TAccountList list(options_);
+    TAccountList other(options_);
+    TAccountPtr a = list.Add(MakeAccount(options_, SampleValues("a")));
+    EXPECT_THROW(other.Add(a), std::logic_error);
+    list.Delete(0);
+    EXPECT_EQ(a->Owner(), nullptr);
+    list.SetModified(false);
+    a->SetName("changed after removal");
+    EXPECT_FALSE(list.Modified());
+    other.Add(a);
+    EXPECT_EQ(a->Owner(), &other);
+}
+
+// --- Modified ---------------------------------------------------------------------
+
+struct AccountSetterCase {
+    const char* Name;
+    std::function<void(TAccount&)> SetSame;
+    std::function<void(TAccount&)> SetOther;
+};
+
+class AcctModifiedTest : public AcctTest, public testing::WithParamInterface<AccountSetterCase> {};
+
+INSTANTIATE_TEST_SUITE_P(
+    Setters, AcctModifiedTest,
+    testing::Values(
+        AccountSetterCase{"Name", [](TAccount& a) { a.SetName("one"); }, [](TAccount& a) { a.SetName("One"); }},
+        AccountSetterCase{"QuarantineDays", [](TAccount& a) { a.SetQuarantineDays(9); },
+                          [](TAccount& a) { a.SetQuarantineDays(10); }},
+        AccountSetterCase{"InDefaultCheck", [](TAccount& a) { a.SetInDefaultCheck(false); },
+                          [](TAccount& a) { a.SetInDefaultCheck(true); }},
+        AccountSetterCase{"IncomingServer", [](TAccount& a) { a.Incoming().SetServer("pop.one.example"); },
+                          [](TAccount& a) { a.Incoming().SetServer("POP.one.example"); }},
+        AccountSetterCase{"IncomingSSL", [](TAccount& a) { a.Incoming().SetSSL(2); },
+                          [](TAccount& a) { a.Incoming().SetSSL(1); }},
+        AccountSetterCase{"OutgoingLoginRequired", [](TAccount& a) { a.Outgoing().SetLoginRequired(true); },
+                          [](TAccount& a) { a.Outgoing().SetLoginRequired(false); }},
+        AccountSetterCase{"Addresses",
+                          [](TAccount& a) { a.Outgoing().SetEMailAddresses({"me@one.example", "Me.Too@one.example"}); },
+                          [](TAccount& a) { a.Outgoing().SetEMailAddresses({"Me.Too@one.example", "me@one.example"}); }},
+        AccountSetterCase{"AssignIncoming",
+                          [](TAccount& a) {
+                              TAccount copy;
+                              copy.SetValues(a.Snapshot());
+                              a.Incoming().Assign(copy.Incoming());
+                          },
+                          [](TAccount& a) {
+                              TAccount other;
+                              a.Incoming().Assign(other.Incoming());
+                          }},
+        AccountSetterCase{"AssignOutgoing",
+                          [](TAccount& a) {
+                              TAccount copy;
+                              copy.SetValues(a.Snapshot());
+                              a.Outgoing().Assign(copy.Outgoing());
+                          },
+                          [](TAccount& a) {
+                              TAccount other;
+                              other.SetValues(a.Snapshot());
+                              other.Outgoing().SetDefaultEMailAddress("x@y");
+                              a.Outgoing().Assign(other.Outgoing());
+                          }}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
+TEST_P(AcctModifiedTest, OnlyARealChangeMarksTheList)
+{
+    TAccountList list(options_);
+    TAccountPtr a = list.Add(MakeAccount(options_, SampleValues("one")));
+    list.SetModified(false);
+    GetParam().SetSame(*a);
+    EXPECT_FALSE(list.Modified());
+    GetParam().SetOther(*a);
+    EXPECT_TRUE(list.Modified());
+}
+
+TEST_F(AcctTest, ListChangesMarkAndLoadSaveClear)
+{
+    TAccountList list(options_);
+    list.Add(MakeAccount(options_, SampleValues("a")));
+    EXPECT_TRUE(list.Modified());
+    list.SaveToFile(File());
+    EXPECT_FALSE(list.Modified());
+    list.Delete(0);
+    EXPECT_TRUE(list.Modified());
+    list.SetModified(false);
+    list.Delete(5);
+    EXPECT_FALSE(list.Modified());
+    list.Clear();
+    EXPECT_TRUE(list.Modified());
+    list.LoadFromFile(File());
+    EXPECT_FALSE(list.Modified());
+    EXPECT_EQ(list.Count(), 1);
+}
+
+// --- The account's own address and its reply template --------------------------------
+
+TMailAddressList Addresses(std::initializer_list<const char*> items)
+{
+    TMailAddressList list;
+    for (const char* a : items) {
+        TMailAddress m;
+        m.Address = a;
+        list.Add(m);
+    }
+    return list;
+}
+
+struct OwnAddressCase {
+    const char* Name;
+    TMailAddressList To;
+    TMailAddressList Cc;
+    std::string Expected;
+};
+
+TEST_F(AcctTest, FindOwnAddress)
+{
+    TAccount a(options_);
+    a.Outgoing().SetEMailAddresses({"me@one.example", "Me.Too@one.example"});
+    const OwnAddressCase cases[] = {
+        {"FirstOfTo", Addresses({"x@y", "me@one.example", "me.too@one.example"}), Addresses({}), "me@one.example"},
+        {"ToOrderWins", Addresses({"ME.TOO@ONE.EXAMPLE", "me@one.example"}), Addresses({}), "ME.TOO@ONE.EXAMPLE"},
+        {"CcWhenToHasNone", Addresses({"x@y"}), Addresses({"z@y", "Me@One.Example"}), "Me@One.Example"},
+        {"ToBeforeCc", Addresses({"me.too@one.example"}), Addresses({"me@one.example"}), "me.too@one.example"},
+        {"None", Addresses({"x@y"}), Addresses({"z@y"}), ""},
+        {"Empty", Addresses({}), Addresses({}), ""},
+    };
+    for (const OwnAddressCase& c : cases)
+        EXPECT_EQ(a.Outgoing().FindOwnAddress(c.To, c.Cc), c.Expected) << c.Name;
+}
+
+TEST_F(AcctTest, ReplyTemplateByExactId)
+{
+    TBadMailReplies replies;
+    auto t = std::make_unique<TBadMailReply>();
+    t->ID = "555_7";
+    t->SetSubject("Please confirm");
+    replies.Add(std::move(t));
+    TAccount a(options_);
+    a.Outgoing().SetBadMailReply("555_7");
+    const std::optional<TBadMailReply> found = a.Outgoing().GetReplyTemplate(replies);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->Subject(), "Please confirm");
+    a.Outgoing().SetBadMailReply("555_7 ");
+    EXPECT_FALSE(a.Outgoing().GetReplyTemplate(replies));
+    a.Outgoing().SetBadMailReply("");
+    EXPECT_FALSE(a.Outgoing().GetReplyTemplate(replies));
+}
+
+TEST(AcctNameTest, NameRule)
+{
+    EXPECT_STREQ(kAccountNameRuleMessage, "An account name can't contain the characters\r\n\\/:*?\"<>|");
+    for (const char* bad : {"a\\b", "a/b", "c:", "*", "?", "\"q\"", "<", ">", "|", ".", ".."})
+        EXPECT_FALSE(IsValidAccountName(bad)) << bad;
+    for (const char* good : {"Work", "my mail", "a.b", "...", "\xC3\xA9t\xC3\xA9", ""})
+        EXPECT_TRUE(IsValidAccountName(good)) << good;
+}
+
+} // namespace
+} // namespace bm
