@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cstdint>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
@@ -13,8 +14,8 @@ namespace bm {
 
 namespace {
 
-// The bytes the reader keeps outside CDATA sections: 32 to 127 and the Latin-1
-// letters that the stored files have always been able to carry. Everything else
+// The characters the reader keeps outside CDATA sections: 32 to 127 and the
+// Latin-1 letters that the stored files have always been able to carry. Everything else
 // (CR, LF, TAB, most of Latin-1) is dropped, which is why writers wrap texts
 // that may hold such bytes in CDATA.
 constexpr std::array<bool, 256> MakeCharSet()
@@ -33,6 +34,50 @@ constexpr std::array<bool, 256> CharSet = MakeCharSet();
 
 constexpr std::string_view CDataOpen = "<![CDATA[";
 constexpr std::string_view CDataClose = "]]>";
+
+// Length of the valid UTF-8 sequence of two or more bytes at `pos`, with its
+// code point; 0 when the bytes there are not one (a Latin-1 byte, for example).
+std::size_t Utf8Sequence(std::string_view text, std::size_t pos, std::uint32_t& cp)
+{
+    const unsigned char lead = static_cast<unsigned char>(text[pos]);
+    std::size_t len = 0;
+    std::uint32_t min = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        len = 2, cp = lead & 0x1Fu, min = 0x80;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        len = 3, cp = lead & 0x0Fu, min = 0x800;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        len = 4, cp = lead & 0x07u, min = 0x10000;
+    } else {
+        return 0;
+    }
+    if (text.size() - pos < len)
+        return 0;
+    for (std::size_t k = 1; k < len; ++k) {
+        const unsigned char c = static_cast<unsigned char>(text[pos + k]);
+        if ((c & 0xC0) != 0x80)
+            return 0;
+        cp = (cp << 6) | (c & 0x3Fu);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+        return 0;
+    return len;
+}
+
+// The character at `pos`: its length in bytes, and whether the reader keeps it.
+// The set is one of characters, so a UTF-8 sequence (what this program writes)
+// is kept or dropped whole by its code point, never cut in half; any other byte
+// is judged as the Latin-1 character it has always stood for.
+std::size_t NextChar(std::string_view text, std::size_t pos, bool& keep)
+{
+    std::uint32_t cp = 0;
+    if (const std::size_t len = Utf8Sequence(text, pos, cp)) {
+        keep = cp < CharSet.size() && CharSet[cp];
+        return len;
+    }
+    keep = CharSet[static_cast<unsigned char>(text[pos])];
+    return 1;
+}
 
 struct Token {
     bool isTag;
@@ -79,6 +124,14 @@ void Tokenise(std::string_view input, std::vector<Token>& tokens)
     bool inTag = false;
     for (std::size_t i = 0; i < input.size(); ++i) {
         const char ch = input[i];
+        if (static_cast<unsigned char>(ch) >= 0x80) {
+            bool keep = false;
+            const std::size_t len = NextChar(input, i, keep);
+            if (keep)
+                pending.append(input.substr(i, len));
+            i += len - 1;
+            continue;
+        }
         if (!CharSet[static_cast<unsigned char>(ch)])
             continue;
         if (inTag) {

@@ -60,10 +60,12 @@ public:
     bool LoadFromFile(const std::filesystem::path& fileName);
     // Parses `text` with the same rules and failure handling as LoadFromFile.
     //
-    // Reading rules, in short: bytes outside the reader's character set (codes 32
-    // to 127 and a few Latin-1 letters; see myxml.cpp) are dropped everywhere
-    // except inside "<![CDATA[" ... "]]>" (opening matched ignoring letter case),
-    // whose content is appended to the pending text unfiltered. White-space-only
+    // Reading rules, in short: characters outside the reader's character set
+    // (codes 32 to 127 and a few Latin-1 letters; see myxml.cpp) are dropped
+    // everywhere except inside "<![CDATA[" ... "]]>" (opening matched ignoring
+    // letter case); a valid UTF-8 sequence counts as the one character it encodes
+    // (kept or dropped whole), any other byte as its Latin-1 character. CDATA
+    // content is appended to the pending text unfiltered. White-space-only
     // text between tags and the "<?xml" declaration are ignored. A tag's whole text
     // is the element name, so attributes, self-closing tags and comments make an
     // element that is never closed and the document fails. A later text replaces an
