@@ -79,9 +79,15 @@ std::string NumericAddress(const sockaddr* sa, socklen_t len)
 
 TcpConnection::TcpConnection() : abortFd_(MakeWakeFd()) {}
 
-TcpConnection::TcpConnection(int fd, std::string remoteHost)
-    : fd_(fd), abortFd_(MakeWakeFd()), remoteHost_(std::move(remoteHost))
+TcpConnection::TcpConnection(int fd, std::string remoteHost) : remoteHost_(std::move(remoteHost))
 {
+    try {
+        abortFd_ = MakeWakeFd();
+    } catch (...) {
+        ::close(fd);  // the descriptor was handed over: never leak it
+        throw;
+    }
+    fd_ = fd;
     ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_NONBLOCK);
     const int one = 1;
     ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -103,6 +109,7 @@ std::unique_ptr<TcpConnection> TcpConnection::Connect(const std::string& host, u
 
 void TcpConnection::Open(const std::string& host, uint16_t port, const ConnectOptions& options)
 {
+    Close();
     const std::string name = StripBrackets(host);
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;

@@ -89,7 +89,7 @@ public:
     // A connection not opened yet. Publish it to the thread that may Abort()
     // first, then Open(): an Abort() during the connect then ends it at once.
     TcpConnection();
-    // Connects as Connect() does; throws the same. Only on a closed object.
+    // Connects as Connect() does; throws the same. An open connection is closed first.
     void Open(const std::string& host, uint16_t port, const ConnectOptions& options = {});
 
     // Takes over an accepted or connected socket descriptor (closed on destruction).

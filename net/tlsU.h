@@ -5,6 +5,10 @@
 // A context is made once (per listener, per client module) and shared by the
 // connections that use it; it is immutable after creation and safe to use
 // from several threads at once.
+//
+// Making the first context sets SIGPIPE to be ignored for the process: the
+// TLS library writes to sockets with write(2), and a peer that went away must
+// fail the write (EPIPE), not end the program.
 
 #include <filesystem>
 #include <memory>

@@ -207,6 +207,24 @@ TEST(SocketTest, ConnectFailuresNameTheTarget)
     }
 }
 
+TEST(SocketTest, WriteToAPeerThatDoesNotReadTimesOut)
+{
+    std::latch done(1);
+    OneClientServer server([&](TcpConnection&) { done.wait(); });
+    auto client = TcpConnection::Connect("127.0.0.1", server.Port());
+    const std::string chunk(1 << 20, 'w');
+    try {
+        // Far more than the socket buffers of both ends hold.
+        for (int i = 0; i < 256; ++i)
+            client->Write(chunk, kShortMs);
+        ADD_FAILURE() << "256 MB written to a peer that reads nothing";
+    } catch (const ESocketTimeout& e) {
+        EXPECT_STREQ(e.what(), "Write timed out.");
+    }
+    done.count_down();
+    server.Join();
+}
+
 TEST(SocketTest, WritesLargerThanTheSocketBuffersArriveWhole)
 {
     std::string big(4 * 1024 * 1024, 'm');
