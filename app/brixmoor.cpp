@@ -169,8 +169,10 @@ int RunNormal(const TRunSettings& settings)
         return 0;
     }
     TTerminationWatcher watcher([] { QCoreApplication::quit(); });
-    // The main window (ui/) will take over here when a display exists; until
-    // it does, every normal run is the headless one.
+    if (settings.RunMainWindow && HasDisplay()) {
+        settings.RunMainWindow(security);
+        return 0;
+    }
     THeadlessRun run(security, settings);
     run.Run();
     return 0;
@@ -200,8 +202,12 @@ int RunUninstall(const TRunSettings& settings)
 int PerformRun(TRunKind kind, const std::vector<std::string>& args, const TRunSettings& settings)
 {
     switch (kind) {
-    case TRunKind::Normal:
-    case TRunKind::Headless: return RunNormal(settings);
+    case TRunKind::Normal: return RunNormal(settings);
+    case TRunKind::Headless: {
+        TRunSettings headless = settings;
+        headless.RunMainWindow = nullptr;
+        return RunNormal(headless);
+    }
     case TRunKind::Install: return RunInstall(args);
     case TRunKind::Uninstall: return RunUninstall(settings);
     default: return 0;
@@ -298,10 +304,16 @@ int BrixmoorMain(int argc, char** argv, const TRunSettings& settings)
     std::unique_ptr<QCoreApplication> app;
     if (!QCoreApplication::instance())
         app = std::make_unique<QCoreApplication>(argc, argv);
-    RunLifeSteps(ModuleInitSteps(), false);
-    int code = PerformRun(kind, args, settings);
-    RunLifeSteps(ModuleShutdownSteps(), true);
-    return code;
+    try {
+        RunLifeSteps(ModuleInitSteps(), false);
+        int code = PerformRun(kind, args, settings);
+        RunLifeSteps(ModuleShutdownSteps(), true);
+        return code;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "brixmoor: %s\n", e.what());
+        FlushTrace();
+        return 1;
+    }
 }
 
 } // namespace bm

@@ -52,6 +52,11 @@ void RunLifeSteps(const std::vector<TLifeStep>& steps, bool guarded);
 
 // What the runs need from outside; tests shorten the times.
 struct TRunSettings {
+    // The windowed normal run, given by the user interface: creates the main
+    // window, runs the event loop until it has closed and performs the
+    // window's closing steps (the lock is released with security). Used when
+    // set and HasDisplay(); otherwise the normal run is the headless one.
+    std::function<void(TSecurity& security)> RunMainWindow;
     std::chrono::milliseconds LockWait {100};        // first-instance test
     std::chrono::milliseconds CloseWait {30000};     // uninstall: wait for the running copy
     std::chrono::milliseconds CloseSettle {2000};    // uninstall: after it ended
@@ -62,8 +67,10 @@ struct TRunSettings {
 bool HasDisplay();
 
 // The entry of the program: selects the run and performs it; gives the exit
-// code (0 for every run, as the program always ended with 0). Creates the
-// QCoreApplication itself when none exists. Main thread.
+// code: 0 for every run, as the program always ended with 0, except that a
+// failure escaping a run (a configuration loader, the instance lock) is
+// printed on stderr and gives 1 instead of ending the process abnormally.
+// Creates the QCoreApplication itself when none exists. Main thread.
 int BrixmoorMain(int argc, char** argv, const TRunSettings& settings = {});
 
 // The usage text of --help.

@@ -1,5 +1,11 @@
 #include "app/brixmoor.h"
 
+#include "app/securitymdl.h"
+#include "platform/instancelock.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+#include <cstdlib>
 #include <gtest/gtest.h>
 
 namespace bm {
@@ -75,6 +81,88 @@ TEST(BrixmoorMain, EndRunsDoNothingAndExitZero)
         char* argv[] = {prog.data(), arg.data(), nullptr};
         EXPECT_EQ(BrixmoorMain(2, argv), 0) << arg;
     }
+}
+
+} // namespace
+} // namespace bm
+
+namespace bm {
+namespace {
+
+using namespace std::chrono_literals;
+
+class ScopedDisplay {
+public:
+    explicit ScopedDisplay(const char* value)
+    {
+        if (const char* old = std::getenv("DISPLAY"))
+            old_ = old;
+        value ? setenv("DISPLAY", value, 1) : unsetenv("DISPLAY");
+        if (const char* w = std::getenv("WAYLAND_DISPLAY"))
+            wayland_ = w;
+        unsetenv("WAYLAND_DISPLAY");
+    }
+    ~ScopedDisplay()
+    {
+        old_.empty() ? unsetenv("DISPLAY") : setenv("DISPLAY", old_.c_str(), 1);
+        if (!wayland_.empty())
+            setenv("WAYLAND_DISPLAY", wayland_.c_str(), 1);
+    }
+
+private:
+    std::string old_, wayland_;
+};
+
+int RunWith(const char* arg, const TRunSettings& settings)
+{
+    std::string prog = "brixmoor", a = arg ? arg : "";
+    char* argv[] = {prog.data(), a.data(), nullptr};
+    return BrixmoorMain(arg ? 2 : 1, argv, settings);
+}
+
+TEST(BrixmoorMain, WindowRunHoldsTheLockWhenADisplayExists)
+{
+    ScopedDisplay display(":0");
+    bool ran = false, locked = false;
+    TRunSettings settings;
+    settings.ShutdownDrain = 0ms;
+    settings.RunMainWindow = [&](TSecurity&) {
+        ran = true;
+        locked = TInstanceLock("BrixmoorMutex").IsAnotherRunning(0ms);
+    };
+    EXPECT_EQ(RunWith(nullptr, settings), 0);
+    EXPECT_TRUE(ran);
+    EXPECT_TRUE(locked);
+    EXPECT_FALSE(TInstanceLock("BrixmoorMutex").IsAnotherRunning(0ms)); // released at the end
+}
+
+TEST(BrixmoorMain, WithoutADisplayTheNormalRunIsHeadless)
+{
+    for (const char* arg : {static_cast<const char*>(nullptr), "--headless"}) {
+        ScopedDisplay display(arg ? ":0" : nullptr);
+        bool ran = false;
+        TRunSettings settings;
+        settings.ShutdownDrain = 0ms;
+        settings.RunMainWindow = [&](TSecurity&) { ran = true; };
+        // Ends the headless event loop as a close request would.
+        QTimer::singleShot(0, [] { QCoreApplication::quit(); });
+        EXPECT_EQ(RunWith(arg, settings), 0);
+        EXPECT_FALSE(ran) << (arg ? arg : "(none)");
+    }
+}
+
+TEST(BrixmoorMain, SecondCopyEndsAtOnceWithZero)
+{
+    TInstanceLock first("BrixmoorMutex");
+    ASSERT_TRUE(first.TryAcquire(0ms));
+    bool ran = false;
+    TRunSettings settings;
+    settings.LockWait = 0ms;
+    settings.RunMainWindow = [&](TSecurity&) { ran = true; };
+    ScopedDisplay display(":0");
+    EXPECT_EQ(RunWith(nullptr, settings), 0);
+    EXPECT_FALSE(ran);
+    EXPECT_EQ(first.Wait(), TInstanceSignal::Show);
 }
 
 } // namespace
