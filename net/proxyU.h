@@ -33,7 +33,8 @@ struct HttpProxy {
 // 100 header lines, each read within options.connectTimeoutMs). Any 2xx
 // answer (HTTP/1.0 or 1.1) opens the tunnel. The returned connection's
 // RemoteHost() is the target host (for SNI), not the proxy.
-// Throws ESocketError when the proxy cannot be reached, and EProxyError:
+// Throws ESocketError when the proxy cannot be reached, ESocketTimeout
+// "Proxy did not answer in time." when an answer line is late, and EProxyError:
 //   407: "Proxy authentication required (407 <reason>)"
 //   401: "Proxy authentication failed (401 <reason>)"
 //   other: "Proxy refused the connection to <host>:<port> (<code> <reason>)"

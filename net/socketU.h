@@ -92,7 +92,8 @@ public:
     // Connects as Connect() does; throws the same. An open connection is closed first.
     void Open(const std::string& host, uint16_t port, const ConnectOptions& options = {});
 
-    // Takes over an accepted or connected socket descriptor (closed on destruction).
+    // Takes over an accepted or connected socket descriptor (closed on
+    // destruction, and also when this constructor throws ESocketError).
     // remoteHost is the name TLS uses for SNI and verification by default.
     TcpConnection(int fd, std::string remoteHost);
     ~TcpConnection();
