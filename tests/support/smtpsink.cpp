@@ -50,7 +50,8 @@ SmtpSink::SmtpSink(SmtpSinkOptions options, std::chrono::milliseconds startTimeo
         sslPort_ = FindFreePort();
     while (sslPort_ == port_);
     const fs::path ready = dir_.path() / "ready";
-    std::vector<std::string> argv{"/usr/bin/python3",
+    // -I: ignore PYTHON* variables and user site packages (a pyenv may set them).
+    std::vector<std::string> argv{"/usr/bin/python3", "-I",
                                   std::string(BRIXMOOR_SOURCE_DIR) + "/tests/support/smtpsink.py",
                                   "--port", std::to_string(port_),
                                   "--ssl-port", std::to_string(sslPort_),
