@@ -17,10 +17,10 @@ namespace {
 
 using Lock = std::lock_guard<std::recursive_mutex>;
 
-// Byte length of the UTF-8 sequence that starts at s[pos], never beyond the
-// end of s; a stray continuation or invalid lead byte counts as one character.
-std::size_t CharLength(const std::string& s, std::size_t pos) {
-    const auto lead = static_cast<unsigned char>(s[pos]);
+// Byte length of the UTF-8 sequence that starts s, never beyond the end of
+// s; a stray continuation or invalid lead byte counts as one character.
+std::size_t CharLength(std::string_view s) {
+    const auto lead = static_cast<unsigned char>(s[0]);
     std::size_t len = 1;
     if (lead >= 0xF0 && lead < 0xF8)
         len = 4;
@@ -28,7 +28,7 @@ std::size_t CharLength(const std::string& s, std::size_t pos) {
         len = lead < 0xF0 ? 3 : 1;
     else if (lead >= 0xC0)
         len = 2;
-    return std::min(len, s.size() - pos);
+    return std::min(len, s.size());
 }
 
 bool IsWildcard(char c) {
@@ -36,35 +36,32 @@ bool IsWildcard(char c) {
 }
 
 // The wildcard walk on an address that is already lower case.
-bool WildcardMatchLowered(std::string address, std::string pattern) {
+bool WildcardMatchLowered(std::string_view address, std::string_view pattern) {
     while (!pattern.empty() && !address.empty()) {
         const char c = pattern[0];
         if (c == '?') {
-            pattern.erase(0, 1);
-            address.erase(0, CharLength(address, 0));
+            pattern.remove_prefix(1);
+            address.remove_prefix(CharLength(address));
             continue;
         }
         if (c != '*' && c != '+')
             break;
-        if (pattern.size() == 1) {
-            pattern.clear();
-            address.clear();
-            break;
-        }
-        pattern.erase(0, 1);
+        if (pattern.size() == 1)
+            return true; // the rest matches
+        pattern.remove_prefix(1);
         if (IsWildcard(pattern[0]))
             continue;
-        const std::string next = pattern.substr(0, CharLength(pattern, 0));
+        const std::string_view next = pattern.substr(0, CharLength(pattern));
         const std::size_t at = address.find(next);
-        if (at == std::string::npos)
+        if (at == std::string_view::npos)
             break;
         // "+" wants at least one character before the occurrence. Stopping here
         // would compare "@example.com" with itself and let "+@example.com"
         // match an empty local part, so this stop is a failure outright.
         if (c == '+' && at == 0)
             return false;
-        pattern.erase(0, next.size());
-        address.erase(0, at + next.size());
+        pattern.remove_prefix(next.size());
+        address.remove_prefix(at + next.size());
     }
     return address == pattern;
 }
