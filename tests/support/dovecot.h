@@ -18,7 +18,8 @@ namespace bm::test {
 // ports, Pop3Port() (plain, STLS offered) and Pop3sPort() (TLS from the first
 // byte), both with the GetTestCertificate() certificate. Users come from a
 // passwd-file with {PLAIN} passwords, so USER/PASS, SASL PLAIN, LOGIN
-// and CRAM-MD5 all work, with or without TLS. UIDLs are "%08Xu%08Xv".
+// and CRAM-MD5 all work, with or without TLS; a failed login is answered at
+// once (no auth_failure_delay). UIDLs are "%08Xu%08Xv".
 // Mail is owned by the unprivileged system user "brixmoor-test" (created with
 // useradd when missing), as Dovecot refuses to serve mail as root.
 // Needs root. The constructor returns once the server answers "+OK" and throws
