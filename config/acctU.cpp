@@ -479,6 +479,7 @@ std::filesystem::path TAccountList::DefaultFileName()
 
 void TAccountList::LoadFromFile(const std::filesystem::path& fileName)
 {
+    std::lock_guard fileLock(fileMutex_);
     const std::filesystem::path file = fileName.empty() ? DefaultFileName() : fileName;
     std::filesystem::path legacy = file;
     legacy.replace_extension(".dat");
@@ -543,6 +544,7 @@ void TAccountList::AppendLoaded(std::vector<TAccountPtr> accounts)
 void TAccountList::SaveToFile(const std::filesystem::path& fileName)
 {
     const std::filesystem::path file = fileName.empty() ? DefaultFileName() : fileName;
+    std::lock_guard fileLock(fileMutex_);
     const std::uint64_t before = Generation();
     TIniFile ini(file);
     WriteAccountsIni(ini, Items());
@@ -643,6 +645,28 @@ std::uint64_t TAccountList::Generation() const
 {
     std::lock_guard lock(modifiedMutex_);
     return generation_;
+}
+
+int QuarantineDaysFor(const std::string& accountName, const TOptions& options, const TAccountList& accounts)
+{
+    if (options.UseIndividualAccountSettings())
+        if (const TAccountPtr a = accounts.FindByName(accountName))
+            return a->QuarantineDays();
+    return options.QuarantineDays();
+}
+
+bool ApplyGlobalQuarantineSettings(TAccountList& accounts, const TOptions& options)
+{
+    if (options.UseIndividualAccountSettings())
+        return false;
+    bool changed = false;
+    for (const TAccountPtr& a : accounts.Items()) {
+        const TAccountValues before = a->Snapshot();
+        a->SetQuarantineDays(options.QuarantineDays());
+        a->SetKeysInMessages(options.KeysInMessages());
+        changed = changed || a->Snapshot() != before;
+    }
+    return changed;
 }
 
 TAccountList& Accounts()

@@ -271,6 +271,8 @@ public:
     // is left in place and the INI file read instead. A missing file clears
     // the list. Clears Modified. Throws EConfigFileError naming the file for a
     // malformed stored password; the list and every file are unchanged then.
+    // Throws EIniFileError when the converted file cannot be written (the .dat
+    // stays). Loads and saves of one list are serialised with each other.
     void LoadFromFile(const std::filesystem::path& fileName = {});
     // Replaces the file atomically with General/Accounts and every account
     // numbered from 1 in list order (sections of removed accounts vanish) and
@@ -305,10 +307,21 @@ private:
     const TOptions& options_;
     mutable std::shared_mutex mutex_;
     std::vector<TAccountPtr> items_;
+    std::mutex fileMutex_; // one load or save at a time: one temporary per file
     mutable std::mutex modifiedMutex_;
     bool modified_ = false;
     std::uint64_t generation_ = 0;
 };
+
+// The quarantine period of the named account's messages: the account's own
+// QuarantineDays when the options' UseIndividualAccountSettings is on and the
+// account exists, otherwise the options' QuarantineDays.
+int QuarantineDaysFor(const std::string& accountName, const TOptions& options, const TAccountList& accounts);
+
+// With UseIndividualAccountSettings off, gives every account the options'
+// QuarantineDays and KeysInMessages (what confirming the options dialog does);
+// returns true when that changed an account (the caller then saves).
+bool ApplyGlobalQuarantineSettings(TAccountList& accounts, const TOptions& options);
 
 // Writes accounts to ini as the file holds them (General/Accounts, then the
 // sections of account n = 1..), after removing every section ini had.

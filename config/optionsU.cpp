@@ -305,6 +305,7 @@ void TOptions::SetValues(const TOptionsValues& values)
 
 void TOptions::LoadFromFile(const std::filesystem::path& fileName)
 {
+    std::lock_guard fileLock(fileMutex_);
     const std::filesystem::path file = fileName.empty() ? DefaultFileName() : fileName;
     std::filesystem::path legacy = file;
     legacy.replace_extension(".dat");
@@ -322,6 +323,7 @@ void TOptions::LoadFromFile(const std::filesystem::path& fileName)
 
 void TOptions::SaveToFile(const std::filesystem::path& fileName)
 {
+    std::lock_guard fileLock(fileMutex_);
     const std::filesystem::path file = fileName.empty() ? DefaultFileName() : fileName;
     const TOptionsValues v = Snapshot();
     WriteOptionsIni(file, v);
@@ -413,9 +415,12 @@ void TOptions::SetStartWithWindows(bool on)
     if (on == StartWithWindows())
         return;
     const std::filesystem::path entry = AutostartEntryFile();
+    const std::filesystem::path program = GetProgramFile();
     try {
-        if (on) {
-            WriteFileAtomic(entry, AutostartEntryText(GetProgramFile()));
+        if (on && program.empty()) {
+            WriteTrace({"Options", "program file unknown; no autostart entry written"}, kTraceEvent);
+        } else if (on) {
+            WriteFileAtomic(entry, AutostartEntryText(program));
         } else {
             std::error_code ec;
             std::filesystem::remove(entry, ec);

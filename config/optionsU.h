@@ -135,7 +135,8 @@ public:
     // neither file nothing changes and nothing is written. Clears Modified.
     // Throws EConfigFileError naming the file for a malformed stored proxy
     // password (nothing is changed then), and the INI layer's EIniFileError
-    // when the converted file cannot be written (the .dat stays).
+    // when the converted file cannot be written (the .dat stays). Loads and
+    // saves of one object are serialised with each other.
     void LoadFromFile(const std::filesystem::path& fileName = {});
     // Writes every key in the file's fixed order (atomic replacement) and
     // clears Modified unless a setter changed a value meanwhile. Throws
@@ -212,7 +213,7 @@ public:
     // writes the entry (atomic replacement) or removes it, at once and
     // independently of saving the file, and sets Modified. An entry that
     // cannot be written or removed is traced, not thrown; Modified is set all
-    // the same.
+    // the same (also when the program file cannot be found).
     void SetStartWithWindows(bool on);
     // $XDG_CONFIG_HOME/autostart/<product name>.desktop.
     static std::filesystem::path AutostartEntryFile();
@@ -254,6 +255,7 @@ private:
     }
 
     mutable std::shared_mutex mutex_;
+    std::mutex fileMutex_; // one load or save at a time: one temporary per file
     TOptionsValues values_;
     TProxySettings proxy_{*this};
     std::atomic<bool> modified_{false};

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <thread>
 
 #include "core/mailmsgU.h"
 #include "core/pwdcrypt.h"
@@ -368,6 +369,68 @@ TEST_F(AcctTest, ReplyTemplateByExactId)
     EXPECT_FALSE(a.Outgoing().GetReplyTemplate(replies));
     a.Outgoing().SetBadMailReply("");
     EXPECT_FALSE(a.Outgoing().GetReplyTemplate(replies));
+}
+
+struct QuarantineDaysCase {
+    const char* Name;
+    bool Individual;
+    const char* Account;
+    int Expected;
+};
+
+TEST_F(AcctTest, QuarantineDaysForAnAccount)
+{
+    TAccountList list(options_);
+    TAccountValues v = SampleValues("own"); // 9 days
+    list.Add(MakeAccount(options_, v));
+    options_.SetQuarantineDays(21);
+    const QuarantineDaysCase cases[] = {
+        {"IndividualKnown", true, "own", 9},
+        {"IndividualUnknown", true, "gone", 21},
+        {"GlobalKnown", false, "own", 21},
+    };
+    for (const QuarantineDaysCase& c : cases) {
+        options_.SetUseIndividualAccountSettings(c.Individual);
+        EXPECT_EQ(QuarantineDaysFor(c.Account, options_, list), c.Expected) << c.Name;
+    }
+}
+
+TEST_F(AcctTest, GlobalQuarantineSettingsReachEveryAccount)
+{
+    TAccountList list(options_);
+    list.Add(MakeAccount(options_, SampleValues("a"))); // 9 days, no keys
+    options_.SetQuarantineDays(21);
+    options_.SetUseIndividualAccountSettings(true);
+    EXPECT_FALSE(ApplyGlobalQuarantineSettings(list, options_));
+    EXPECT_EQ(list.Item(0)->QuarantineDays(), 9);
+    options_.SetUseIndividualAccountSettings(false);
+    list.SetModified(false);
+    EXPECT_TRUE(ApplyGlobalQuarantineSettings(list, options_));
+    EXPECT_EQ(list.Item(0)->QuarantineDays(), 21);
+    EXPECT_TRUE(list.Item(0)->KeysInMessages());
+    EXPECT_TRUE(list.Modified());
+    list.SetModified(false);
+    EXPECT_FALSE(ApplyGlobalQuarantineSettings(list, options_));
+    EXPECT_FALSE(list.Modified());
+}
+
+TEST_F(AcctTest, SavesFromTwoThreadsLeaveALoadableFile)
+{
+    TAccountList list(options_);
+    list.Add(MakeAccount(options_, SampleValues("a")));
+    std::thread other([&] {
+        for (int i = 0; i < 30; ++i)
+            list.SaveToFile(File());
+    });
+    for (int i = 0; i < 30; ++i)
+        list.SaveToFile(File());
+    other.join();
+    TAccountList back(options_);
+    back.LoadFromFile(File());
+    ASSERT_EQ(back.Count(), 1);
+    EXPECT_EQ(back.Item(0)->Snapshot(), SampleValues("a"));
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.path()))
+        EXPECT_EQ(entry.path().filename(), "accounts.ini") << "left behind: " << entry.path();
 }
 
 TEST(AcctNameTest, NameRule)
