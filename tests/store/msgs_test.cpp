@@ -106,6 +106,22 @@ TEST_F(DataFolderTest, SavedMessageIsStuffedAndReadsBack)
     EXPECT_EQ(entries, 1);
 }
 
+TEST_F(DataFolderTest, FailedSaveThrowsNamingTheFileAndLeavesNoTemporary)
+{
+    auto target = MessageFilePath("Work", "taken", false);
+    std::filesystem::create_directories(target); // a folder where the file should go
+    try {
+        SaveMessageText("Work", "taken", false, "Subject: x\r\n\r\n.\r\n");
+        FAIL() << "the save reported success";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find(target.string()), std::string::npos) << e.what();
+    }
+    int entries = 0;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(target.parent_path()))
+        ++entries;
+    EXPECT_EQ(entries, 1); // only the folder that was in the way
+}
+
 TEST_F(DataFolderTest, ReleaseMovesTheFileAndIgnoresAMissingOne)
 {
     SaveMessageText("Work", "m2", true, "Subject: x\r\n\r\nbody\r\n.\r\n");
