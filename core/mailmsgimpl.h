@@ -78,8 +78,15 @@ void ExtractUuBlocks(std::vector<std::string>& lines, std::vector<TMessagePart>&
 
 // Fills an empty message's fields from a normalised raw text.
 void ParseMessage(std::string_view raw, const TMessageLimits& limits, TMailMessage& msg);
-// Decodes RFC 2047 encoded words of an unstructured header text (UTF-8 in
-// and out).
+
+// --- Charsets and encoded words (mailmsgwords.cpp) -------------------------
+
+// Text in a declared charset as UTF-8 (an RFC 2231 "*language" suffix is
+// ignored); text that does not convert is read as UTF-8 when it is valid
+// UTF-8, else as Windows-1252.
+std::string CharsetToUtf8(const std::string& bytes, std::string_view charset);
+// Decodes the RFC 2047 encoded words of a header text (UTF-8 in and out);
+// blanks between adjacent words are dropped, malformed words stay as text.
 std::string DecodeHeaderText(std::string_view text);
 
 // --- Writing (mailmsgwrite.cpp) ----------------------------------------------

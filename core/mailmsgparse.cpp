@@ -69,28 +69,6 @@ std::string DecodedContent(GMimePart* part) {
     return std::string(reinterpret_cast<const char*>(array->data), array->len);
 }
 
-// Text in a declared charset as UTF-8; undecodable text is read as UTF-8 or
-// else as Windows-1252.
-std::string TextToUtf8(const std::string& bytes, const char* charset) {
-    if (charset == nullptr || *charset == '\0' || IsValidUtf8(bytes)) {
-        // ASCII and UTF-8 need no conversion; valid UTF-8 under another
-        // label is far more often mislabelled than genuine.
-        if (charset == nullptr || *charset == '\0' || EqualsNoCase(charset, "us-ascii") ||
-            EqualsNoCase(charset, "utf-8") || EqualsNoCase(charset, "utf8"))
-            return EnsureUtf8(bytes);
-    }
-    const char* name = g_mime_charset_iconv_name(charset);
-    gsize read = 0, written = 0;
-    GError* error = nullptr;
-    char* converted = g_convert(bytes.data(), static_cast<gssize>(bytes.size()), "UTF-8",
-                                name != nullptr ? name : charset, &read, &written, &error);
-    if (error != nullptr) g_error_free(error);
-    if (converted == nullptr) return EnsureUtf8(bytes);
-    std::string out(converted, written);
-    g_free(converted);
-    return EnsureUtf8(out);
-}
-
 std::string ObjectFileName(GMimeObject* object) {
     const char* name = GMIME_IS_PART(object) ? g_mime_part_get_filename(GMIME_PART(object)) : nullptr;
     if (name == nullptr) name = g_mime_object_get_content_disposition_parameter(object, "filename");
@@ -103,11 +81,20 @@ bool IsAttachmentDisposition(GMimeObject* object) {
     return disposition != nullptr && EqualsNoCase(disposition, "attachment");
 }
 
-// The whole text of an object as it would be written (for message/rfc822
-// parts and multiparts nested beyond the depth limit).
+// The whole text of an object as it would be written, CR LF lines (for
+// message/rfc822 parts and multiparts nested beyond the depth limit). Of a
+// message/rfc822 part only the enclosed message is taken.
 std::string WrittenObject(GMimeObject* object) {
+    if (GMIME_IS_MESSAGE_PART(object)) {
+        GMimeMessage* inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(object));
+        if (inner == nullptr) return {};
+        object = GMIME_OBJECT(inner);
+    }
+    GMimeFormatOptions* format = g_mime_format_options_new();
+    g_mime_format_options_set_newline_format(format, GMIME_NEWLINE_FORMAT_DOS);
     TGObject mem(g_mime_stream_mem_new());
-    g_mime_object_write_to_stream(object, nullptr, GMIME_STREAM(mem.ptr));
+    g_mime_object_write_to_stream(object, format, GMIME_STREAM(mem.ptr));
+    g_mime_format_options_free(format);
     GByteArray* array = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(mem.ptr));
     if (array == nullptr || array->len == 0) return {};
     return std::string(reinterpret_cast<const char*>(array->data), array->len);
@@ -141,7 +128,7 @@ private:
 
     static std::string LeafText(GMimePart* part) {
         const char* charset = g_mime_object_get_content_type_parameter(GMIME_OBJECT(part), "charset");
-        return TextToUtf8(DecodedContent(part), charset);
+        return CharsetToUtf8(DecodedContent(part), charset == nullptr ? "" : charset);
     }
 
     void Children(GMimeMultipart* multipart, int depth) {
@@ -253,12 +240,6 @@ void ReadFields(TMailMessage& msg) {
 }
 
 } // namespace
-
-std::string DecodeHeaderText(std::string_view text) {
-    if (text.find("=?") == std::string_view::npos) return std::string(text);
-    const std::string input(text);
-    return EnsureUtf8(TakeGString(g_mime_utils_header_decode_text(Options(), input.c_str())));
-}
 
 void ParseMessage(std::string_view raw, const TMessageLimits& limits, TMailMessage& msg) {
     const THeaderBlock block = SplitHeaderBlock(raw, limits.MaxHeaderBlockBytes, limits.MaxHeaderLineBytes);

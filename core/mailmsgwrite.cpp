@@ -319,7 +319,9 @@ void WriteAttachmentPart(std::string& out, const TMessagePart& part) {
     std::string disposition = "attachment";
     if (!part.FileName.empty()) {
         const bool plain = IsPlainAscii(part.FileName) && part.FileName.find("=?") == std::string::npos;
-        contentType += "; name=" + QuotedParam(plain ? part.FileName : EncodedWords(part.FileName));
+        // One encoded word for name= (readers that join adjacent base64 words
+        // stumble over padding inside); filename*= is the standard form.
+        contentType += "; name=" + QuotedParam(plain ? part.FileName : "=?utf-8?B?" + Base64(part.FileName) + "?=");
         disposition += plain ? "; filename=" + QuotedParam(part.FileName)
                              : "; filename*=" + ExtendedParam(part.FileName);
     }

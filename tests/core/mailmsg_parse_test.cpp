@@ -166,6 +166,20 @@ std::vector<TParseCase> ParseCases() {
                          EXPECT_EQ(m.Parts[0].ContentType, "application/x-weird");
                          EXPECT_EQ(m.Parts[0].Content, std::string("\0\1\2", 3));
                      }});
+    cases.push_back({"ForwardedMessageIsAnAttachment",
+                     CrLf("Content-Type: multipart/mixed; boundary=b", "", "--b", "Content-Type: message/rfc822",
+                          "Content-Disposition: attachment; filename=fwd.eml", "", "From: x@example.org",
+                          "Subject: inner", "", "inner body", "--b--", "."),
+                     [](const TMailMessage& m) {
+                         ASSERT_EQ(m.Parts.size(), 1u);
+                         EXPECT_EQ(m.Parts[0].Kind, TPartKind::Attachment);
+                         EXPECT_EQ(m.Parts[0].ContentType, "message/rfc822");
+                         EXPECT_EQ(m.Parts[0].FileName, "fwd.eml");
+                         TMailMessage inner;
+                         inner.LoadFromRaw(m.Parts[0].Content);
+                         EXPECT_EQ(inner.Subject, "inner");
+                         EXPECT_EQ(inner.Body, (std::vector<std::string>{"inner body"}));
+                     }});
     cases.push_back({"HeaderLineWithoutColonIsSkipped",
                      CrLf("Subject: kept", "this is no header", "X-Folded: one", "  two", "", "b", "."),
                      [](const TMailMessage& m) {
@@ -236,6 +250,44 @@ INSTANTIATE_TEST_SUITE_P(Cases, MailMessageParse,
                              return std::string(std::get<0>(info.param).name) + "_" +
                                     test::FeedName(std::get<1>(info.param));
                          });
+
+} // namespace
+} // namespace bm
+
+namespace bm {
+namespace {
+
+struct TWordCase {
+    const char* name;
+    std::string raw;     // Subject value as written
+    std::string decoded; // Subject read
+};
+
+void PrintTo(const TWordCase& c, std::ostream* os) { *os << c.name; }
+
+const TWordCase kWordCases[] = {
+    {"PaddedAdjacentBase64Words", "=?utf-8?B?SsO2cmc=?= =?utf-8?B?IE3DvGxsZXI=?=", "J\xC3\xB6rg M\xC3\xBCller"},
+    {"CharacterSplitOverTwoWords", "=?utf-8?Q?=C3?=  =?utf-8?Q?=A9t=C3=A9?=", "\xC3\xA9t\xC3\xA9"},
+    {"TextBetweenWordsKept", "=?utf-8?q?a?= b =?utf-8?q?c?=", "a b c"},
+    {"UnderscoreIsBlankInQ", "=?ISO-8859-1?Q?a_b=3F?=", "a b?"},
+    {"WordsOfTwoCharsets", "=?iso-8859-1?q?=E9?= =?koi8-r?B?8A==?=", "\xC3\xA9\xD0\x9F"},
+    {"LanguageSuffixIgnored", "=?utf-8*en?q?hi?=", "hi"},
+    {"EmptyWordBetweenBlanks", "x =?utf-8?B?" "?= y", "x  y"},
+    {"MalformedWordsStayText", "=?utf-8?x?abc?= =?broken", "=?utf-8?x?abc?= =?broken"},
+    {"UnknownCharsetFallsBack", "=?x-unknown?q?caf=E9?=", "caf\xC3\xA9"},
+    {"InvalidBase64Skipped", "=?utf-8?B?S!!!sO2cmc=?=", "J\xC3\xB6rg"},
+};
+
+class MailMessageEncodedWords : public ::testing::TestWithParam<TWordCase> {};
+
+TEST_P(MailMessageEncodedWords, DecodeInTheSubject) {
+    const TWordCase& c = GetParam();
+    const TMailMessage msg = test::LoadMessage(test::CrLf("Subject: " + c.raw, "", "."), test::TFeed::Whole);
+    EXPECT_EQ(msg.Subject, c.decoded);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, MailMessageEncodedWords, ::testing::ValuesIn(kWordCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
 } // namespace bm
