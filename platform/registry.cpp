@@ -16,6 +16,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+// Store file of one hive, a line-based text:
+//   BRIXMOOR-REGISTRY 1
+//   K <key path>               a key; the value lines after it belong to it
+//   S <name> <string>          string value
+//   I <name> <decimal>         32-bit integer value (DWORD)
+//   B <name> <hex digits>      binary value
+// Fields are separated by one space; in names, key path segments and
+// strings every byte up to 0x20, "%" and 0x7F is written %XX, so no field
+// holds a space or a line break. The root key is "K " with an empty path;
+// every key is written, empty ones too, parents before their subkeys.
+
 namespace bm {
 
 namespace {
