@@ -17,6 +17,11 @@ struct RunCase {
     TRunKind expected;
 };
 
+void PrintTo(const RunCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
 class SelectRunTest : public testing::TestWithParam<RunCase> {};
 
 TEST_P(SelectRunTest, FirstArgumentChoosesTheRun)
