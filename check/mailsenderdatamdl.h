@@ -1,0 +1,238 @@
+#pragma once
+// TMailSender: the program's SMTP client (RFC 5321). Two owners, each with an
+// instance of its own:
+//  - the Mail check's classifier sends an account's queued challenges and
+//    confirmations over one connection (SendQueue), in the checker thread;
+//  - the local SMTP server relays each message its client hands over, one
+//    connection per message (SendMail / SendText), with CaptureErrors set.
+//
+// One connection: proxy tunnel (HTTP CONNECT) when the options ask for it;
+// TLS by the account's outgoing SSL value (0 plain; 1 STARTTLS when offered;
+// 2 TLS from the first byte; 3 STARTTLS required); EHLO, HELO when EHLO is
+// refused; after STARTTLS EHLO again (RFC 3207 §4.2); AUTH LOGIN when a user
+// name is set and the server lists LOGIN, else AUTH PLAIN (RFC 4616) when it
+// lists only PLAIN, else no authentication; MAIL FROM, RCPT TO for every
+// recipient, DATA. The server's certificate is not verified.
+//
+// Credentials rule: with login not forced and the account's LoginRequired
+// clear, no user name is used. Otherwise the incoming user name and password
+// when UseAccountUser is set, else the outgoing ones. A relay refused without
+// login is sent once more with login; when that is accepted the account's
+// LoginRequired is set and the account list saved, so later sends log in
+// from the start.
+//
+// Threads: an instance is used by one thread at a time (its owner's worker
+// thread); only Abort() may be called from another thread. Events are handed
+// to the main thread with bm::Synchronize and the worker waits for them, so
+// the main thread must keep processing events while a send runs. The options,
+// account list and Friends list given to the constructor are process-wide
+// objects with their own locks; they must outlive the sender.
+//
+// Failures: nothing is thrown from SendMail, SendText or SendQueue for a
+// network or protocol failure; such errors are captured (CaptureErrors) or
+// reported. A failure to save the account list after LoginRequired was
+// learned is reported the same way; the send still counts.
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace bm {
+
+class TAccount;
+class TAccountList;
+class TMailMessage;
+class TOptions;
+class TThreadData;
+class TWhiteList;
+class TcpConnection;
+class TlsContext;
+struct HttpProxy;
+
+// Limits and time-outs of the SMTP client (tests shorten them).
+struct TMailSenderSettings {
+    // Longest wait for a reply line on a plain connection.
+    int readTimeoutMs = 5000;
+    // The same on a TLS connection (after STARTTLS or from the first byte).
+    int tlsReadTimeoutMs = 60000;
+    // TCP connect, proxy answer, and each step of the TLS handshake.
+    int connectTimeoutMs = 30000;
+    // Longest time no byte of a command or of the message data can leave.
+    int writeTimeoutMs = 60000;
+    // Longest reply line kept (RFC 5321 §4.5.3.1.5 allows 512; servers send
+    // longer texts); the rest of a longer line is skipped, never misread.
+    std::size_t maxReplyLineBytes = 4096;
+    // Most lines of one multi-line reply ("250-..." continuations, RFC 5321
+    // §4.2.1); a longer reply is a protocol error.
+    std::size_t maxReplyLines = 200;
+    // Name sent in EHLO / HELO; empty: this machine's host name, or
+    // "localhost" when it has none.
+    std::string heloName;
+    // Folder of the optional client certificate files "cert.pem", "key.pem",
+    // "cacert.pem"; empty: the program's folder.
+    std::filesystem::path certificateFolder;
+};
+
+// The envelope of one message: what MAIL FROM and RCPT TO carry, and the
+// addresses the send rules look at.
+struct TMailEnvelope {
+    // Reverse-path, a bare address; "" sends "MAIL FROM:<>".
+    std::string From;
+    // Forward-paths, bare addresses, sent as RCPT TO in this order; an address
+    // repeated (ignoring letter case) is sent once. With the option
+    // WhitelistRecipients these are also the addresses added to the Friends
+    // list, in this order.
+    std::vector<std::string> Recipients;
+    // The addresses of the message's To header: an error reply whose text
+    // contains one of them (ignoring letter case) counts as sent.
+    std::vector<std::string> ToAddresses;
+};
+
+// The envelope a message gives: From = its first From address; Recipients =
+// the addresses of To, then Cc, then Bcc; ToAddresses = those of To. Items
+// without an address are left out.
+TMailEnvelope EnvelopeOf(const TMailMessage& message);
+
+// How a text handed to SendText is laid out.
+enum class TMailTextForm {
+    // The message text form (core/mailmsgU.h): CR LF lines, already
+    // dot-stuffed, ending with the line ".". Sent byte for byte; a missing
+    // final line is added.
+    Stored,
+    // Plain RFC 5322 bytes: no stuffing, no final line. A lone CR or LF is
+    // sent as CR LF (RFC 5321 §2.3.8), each line beginning with "." gets one
+    // more "." (RFC 5321 §4.5.2), and the final "." line is added. A text
+    // already in CR LF lines reaches the server byte-identical.
+    Raw,
+};
+
+// Outcome of one send attempt (one connection).
+enum class TSendResult {
+    Sent,            // accepted, or refused with a reply naming a To address
+    RetryWithLogin,  // refused without login while LoginRequired is clear
+    Failed,          // error captured / reported (or none, see SendMail)
+};
+
+class TMailSender {
+public:
+    // options: proxy settings and WhitelistRecipients, read at each send.
+    // accounts: saved when LoginRequired is learned. friends: the Friends list.
+    explicit TMailSender(TOptions& options, TAccountList& accounts, TWhiteList& friends,
+                         TMailSenderSettings settings = {});
+    // Over the process-wide Options(), Accounts() and WhiteList().
+    TMailSender();
+    ~TMailSender();
+    TMailSender(const TMailSender&) = delete;
+    TMailSender& operator=(const TMailSender&) = delete;
+
+    // When set, an error met while sending is kept in LastError instead of
+    // being reported. The local SMTP server sets it; the Mail check leaves it
+    // clear. The owner clears LastError before a send it wants to judge.
+    bool CaptureErrors = false;
+    // The text of the last error kept in capture mode. A relay refused with an
+    // error reply while LoginRequired is already set fails with LastError
+    // left as it was (empty after the owner cleared it).
+    std::string LastError;
+
+    // Fired, on the main thread, for every recipient added to the Friends
+    // list, with the address as written.
+    std::function<void(const std::string& address)> OnAddressWhitelisted;
+    // Status text while the queue is sent ("Sending quarantine message %d of
+    // %d on %s"); called on the sending thread (the owner hands it on).
+    std::function<void(const std::string& text)> OnStatus;
+    // Where a reported error goes: the checker thread's ReportCheckError,
+    // called on the sending thread. Unset: bm::ReportError(message, account).
+    std::function<void(const std::string& message, const std::string& account)> OnReportError;
+    // The checker thread's stop flag, polled before each queued message
+    // (unset: never stops). A stop never cuts a message in transfer.
+    std::function<bool()> StopRequested;
+    // The checker thread's Interruptible flag: cleared while a queue is sent,
+    // set again afterwards, also when a step fails (unset: skipped).
+    std::function<void(bool interruptible)> SetInterruptible;
+
+    // Relays one message: the envelope of EnvelopeOf(message), the text of
+    // message.SaveToString() (a Bcc header is never written). Sends once
+    // without forced login; on RetryWithLogin (LoginRequired clear) sends once
+    // more with login forced, with CaptureErrors set for that attempt. When
+    // sent, noWhitelist clear and WhitelistRecipients on: each recipient
+    // (To, Cc, Bcc in order) the Friends list lacks is added lower-cased and
+    // OnAddressWhitelisted fired. Returns true when the message was sent.
+    bool SendMail(TAccount& account, const TMailMessage& message, bool noWhitelist);
+
+    // The same for a message given as text with an explicit envelope: the
+    // bytes reach the server unchanged apart from the form's rules (see
+    // TMailTextForm). The local SMTP server relays what it received this
+    // way. Recipients are whitelisted in envelope order. Returns true when
+    // sent. An empty Recipients list fails ("No recipients").
+    bool SendText(TAccount& account, const TMailEnvelope& envelope, std::string_view text,
+                  TMailTextForm form, bool noWhitelist);
+
+    // Sends the account's QuarantineQueue rows (AcctQueueQuery on data) over
+    // one connection, in table order, until the stop flag is set or a send
+    // fails. Connects without login, then (LoginRequired clear) with login
+    // forced, learning LoginRequired; each failed attempt is reported. A row
+    // sent, or refused with a reply naming one of its To addresses or
+    // containing "address syntax", "invalid address", "address error" or
+    // "o valid recipients", is deleted, and its key (KeyID not -1) gets
+    // MessageSent. An empty queue opens no connection. Database failures
+    // (EDatabaseError) propagate after Interruptible was set again.
+    void SendQueue(TAccount& account, TThreadData& data);
+
+    // Proxy for the next connections (both transports), as the options'
+    // proxy settings give it; a user name makes the tunnel send Basic
+    // credentials. Applied from the options at every connect, so a call
+    // holds until the next send.
+    void SetProxy(bool useProxy, const std::string& host, const std::string& password,
+                  const std::string& userName, int port);
+    // Selects the transport and the use of TLS from the account's outgoing
+    // SSL value for the next connection. Throws ETlsError when a certificate
+    // file present in the certificate folder cannot be loaded.
+    void SetupTls(const TAccount& account);
+
+    // Ends a connection in progress at once: its reads and writes fail with
+    // "Connection aborted." Any thread; never blocks; the send in progress
+    // then fails as any network failure does.
+    void Abort();
+
+private:
+    struct Session;
+    struct Credentials {
+        std::string userName;
+        std::string password;
+    };
+
+    TSendResult SendOnce(TAccount& account, const TMailEnvelope& envelope, std::string_view data,
+                         bool forceLogin);
+    bool Relay(TAccount& account, const TMailEnvelope& envelope, std::string_view data,
+               bool noWhitelist);
+    bool SendQueued(Session& session, TAccount& account, const std::string& stored);
+    std::unique_ptr<Session> Connect(TAccount& account, bool forceLogin);
+    void Disconnect(Session& session, bool ignoreErrors, bool* okAfterTimeout);
+    void Transfer(Session& session, const TMailEnvelope& envelope, std::string_view data);
+    void StartSession(Session& session);
+    Credentials CredentialsFor(const TAccount& account, bool forceLogin) const;
+    void LearnLoginRequired(TAccount& account);
+    void WhitelistRecipients(const TMailEnvelope& envelope);
+    void Fail(const std::string& message, const std::string& account);
+
+    TOptions& options_;
+    TAccountList& accounts_;
+    TWhiteList& friends_;
+    TMailSenderSettings settings_;
+    std::unique_ptr<HttpProxy> proxy_;       // null: direct
+    std::shared_ptr<TlsContext> tls_;        // client context, made once
+    std::uint8_t sslMode_ = 0;               // SSL value of the next connection
+
+    std::mutex connectionMutex_;             // guards connection_ for Abort()
+    TcpConnection* connection_ = nullptr;    // the open connection, or null
+    bool abortRequested_ = false;
+};
+
+} // namespace bm
