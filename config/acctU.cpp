@@ -351,7 +351,7 @@ void ReadLegacyIncoming(TByteReader& r, TIncomingValues& v)
 {
     v.Server = ReadLegacyString(r);
     v.UserName = ReadLegacyString(r);
-    v.Password = ReadLegacyString(r);
+    v.Password = StorableLegacyPassword(ReadLegacyString(r));
     v.SecurePasswordAuthentication = ReadBool(r);
     v.SSL = ReadByte(r);
     const int port = ReadInt32(r);
@@ -366,7 +366,7 @@ void ReadLegacyOutgoing(TByteReader& r, TOutgoingValues& v)
         v.Port = port;
     v.Server = ReadLegacyString(r);
     v.UserName = ReadLegacyString(r);
-    v.Password = ReadLegacyString(r);
+    v.Password = StorableLegacyPassword(ReadLegacyString(r));
     v.SSL = ReadByte(r);
     v.LoginRequired = ReadBool(r);
     v.UseAccountUser = ReadBool(r);

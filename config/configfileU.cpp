@@ -1,6 +1,7 @@
 #include "config/configfileU.h"
 
 #include "config/optionsU.h"
+#include "core/loggerU.h"
 #include "core/pwdcrypt.h"
 #include "core/streamU.h"
 #include "platform/inifile.h"
@@ -28,6 +29,14 @@ std::string ReadLegacyString(TByteReader& reader)
     if (reader.AtEnd())
         throw TStreamError("string field beyond the end of the stream");
     return ReadZString(reader);
+}
+
+std::string StorableLegacyPassword(std::string password)
+{
+    if (password.size() <= MaxPasswordLength)
+        return password;
+    WriteTrace({"Config", "legacy password too long to store; dropped"}, kTraceEvent);
+    return {};
 }
 
 } // namespace bm

@@ -26,4 +26,9 @@ std::string DecryptStoredPassword(const std::filesystem::path& file, const std::
 // written: that throws TStreamError instead of giving "".
 std::string ReadLegacyString(TByteReader& reader);
 
+// A plain-text password of an older binary file, as the INI file can keep it:
+// one longer than MaxPasswordLength cannot be enciphered, so it is dropped
+// (traced; the user enters it again) rather than failing every start-up.
+std::string StorableLegacyPassword(std::string password);
+
 } // namespace bm

@@ -159,7 +159,7 @@ void ReadLegacyProxy(TLegacyFields& f, TProxyValues& p)
     p.Port = f.Int(p.Port, kPortRange);
     p.Logon = f.Bool();
     p.Username = f.Str();
-    p.Password = f.Str(); // plain text in this format
+    p.Password = StorableLegacyPassword(f.Str()); // plain text in this format
 }
 
 void ReadLegacyBase(TLegacyFields& f, TOptionsValues& v)

@@ -181,6 +181,19 @@ TEST_F(AcctLegacyTest, NoCountLeavesTheDatAndReadsTheIni)
     }
 }
 
+TEST_F(AcctLegacyTest, PasswordTooLongToEncipherIsDropped)
+{
+    TAccountValues v = Sample("long");
+    v.Incoming.Password = std::string(192, 'p');
+    WriteFileBytes(Dat(), LegacyBytes(1, {v}));
+    TAccountList list(options_);
+    list.LoadFromFile(Ini());
+    ASSERT_EQ(list.Count(), 1);
+    EXPECT_EQ(list.Item(0)->Incoming().Password(), "");
+    EXPECT_EQ(list.Item(0)->Outgoing().Password(), "sp-long");
+    EXPECT_FALSE(std::filesystem::exists(Dat()));
+}
+
 TEST_F(AcctLegacyTest, ZeroAccountsIsAValidFile)
 {
     WriteFileBytes(Dat(), LegacyBytes(0, {}));
