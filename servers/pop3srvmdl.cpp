@@ -1,0 +1,195 @@
+// The POP3 listener, its message listing and its login rule. The command
+// handlers are in pop3srvcmds.cpp.
+
+#include "servers/pop3srvmdl.h"
+
+#include <system_error>
+
+#include "core/commonsU.h"
+#include "core/loggerU.h"
+#include "platform/shellU.h"
+
+namespace bm {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::string_view kMsgExtension = ".msg";
+// The stored terminating line "." CR LF, not part of the message's size.
+constexpr std::uintmax_t kTerminatorSize = 3;
+
+} // namespace
+
+TPOP3ServerSettings POP3SettingsFromOptions(const TOptions& options, const TAccountList& accounts)
+{
+    const TOptionsValues values = options.Snapshot();
+    TPOP3ServerSettings settings;
+    settings.accounts = &accounts;
+    settings.dataFolder = GetDataFolder();
+    settings.listenAddresses = ServerListenAddresses(values.ListenAddress);
+    settings.port = static_cast<uint16_t>(values.POP3Port);
+    settings.portSSL = static_cast<uint16_t>(values.POP3PortSSL);
+    settings.certFolders = {GetProgramFolder(), settings.dataFolder};
+    return settings;
+}
+
+std::vector<TPOP3Entry> ScanInboxFolder(const fs::path& folder)
+{
+    std::vector<TPOP3Entry> entries;
+    std::error_code ec;
+    fs::directory_iterator it(folder, ec);
+    for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.size() <= kMsgExtension.size() || !name.ends_with(kMsgExtension))
+            continue;
+        std::error_code statEc;
+        if (!it->is_regular_file(statEc) || it->is_symlink(statEc))
+            continue;
+        const std::uintmax_t size = it->file_size(statEc);
+        if (statEc)
+            continue;  // removed while we listed
+        entries.push_back({name.substr(0, name.size() - kMsgExtension.size()),
+                           size > kTerminatorSize ? size - kTerminatorSize : 0});
+    }
+    return entries;
+}
+
+// --- TConnData ---------------------------------------------------------------
+
+TConnData::TConnData(fs::path dataFolder, std::string accountName)
+    : dataFolder_(std::move(dataFolder)), accountName_(std::move(accountName))
+{
+}
+
+void TConnData::SetAccountName(std::string accountName)
+{
+    accountName_ = std::move(accountName);
+    Reset();
+}
+
+fs::path TConnData::Folder() const
+{
+    // An account name is a folder name; one that is not a plain name (the
+    // account dialog refuses them, but accounts.ini can be edited) would
+    // reach outside the data folder, so it lists nothing.
+    if (accountName_.empty() || !IsValidAccountName(accountName_) ||
+        accountName_.find('\0') != std::string::npos)
+        return {};
+    return dataFolder_ / accountName_;
+}
+
+fs::path TConnData::FilePath(const std::string& id) const
+{
+    return Folder() / (id + std::string(kMsgExtension));
+}
+
+const std::vector<TPOP3Entry>& TConnData::Listing()
+{
+    if (!loaded_) {
+        const fs::path folder = Folder();
+        entries_ = folder.empty() ? std::vector<TPOP3Entry>{} : ScanInboxFolder(folder);
+        loaded_ = true;
+    }
+    return entries_;
+}
+
+const TPOP3Entry* TConnData::Entry(std::uintmax_t n)
+{
+    const auto& list = Listing();
+    if (n == 0 || n > list.size())
+        return nullptr;
+    return &list[n - 1];
+}
+
+void TConnData::Reset()
+{
+    entries_.clear();
+    loaded_ = false;
+}
+
+// --- Login -------------------------------------------------------------------
+
+std::pair<std::string, std::string> SplitLoginName(const std::string& name)
+{
+    const auto at = name.rfind('@');
+    if (at == std::string::npos)
+        return {std::string(), name};
+    return {name.substr(0, at), name.substr(at + 1)};
+}
+
+std::string FindLoginAccount(const TAccountList& accounts, const std::string& loginName,
+                             const std::string& password)
+{
+    const auto [user, host] = SplitLoginName(loginName);
+    for (const auto& account : accounts.Items()) {
+        const TAccountValues values = account->Snapshot();
+        if (values.Incoming.UserName == user && values.Incoming.Password == password &&
+            values.Incoming.Server == host) {
+            WriteTrace({"POP3 CheckUser", "OK", user}, 0);
+            return values.Name;
+        }
+    }
+    WriteTrace({"POP3 CheckUser", "Unknown", user}, 0);
+    return {};
+}
+
+// --- TLocalPOP3ServerMdl -----------------------------------------------------
+
+TLocalPOP3ServerMdl::TLocalPOP3ServerMdl(TPOP3ServerSettings settings) : settings_(std::move(settings))
+{
+}
+
+TLocalPOP3ServerMdl::~TLocalPOP3ServerMdl()
+{
+    StopListening();
+}
+
+void TLocalPOP3ServerMdl::StartListening(TTlsMode mode, uint16_t port)
+{
+    StopListening();
+    tls_.reset();
+    if (mode != TTlsMode::None) {
+        const auto& folders = settings_.certFolders;
+        tls_ = TlsContext::Server(FindServerCertificates(folders.programFolder, folders.fallbackFolder));
+    }
+    mode_ = mode;
+    TListenSettings listen;
+    listen.addresses = settings_.listenAddresses;
+    listen.port = port;
+    listen.maxConnections = settings_.maxConnections;
+    listen.implicitTls = mode == TTlsMode::Implicit ? tls_ : nullptr;
+    listen.tlsHandshakeMs = settings_.timeouts.tlsHandshakeMs;
+    listener_.Start(
+        listen, [this](TcpConnection& c) { RunSession(c); }, [this](TcpConnection& c) { Refuse(c); });
+}
+
+void TLocalPOP3ServerMdl::StopListening()
+{
+    listener_.Stop();
+}
+
+void TLocalPOP3ServerMdl::Refuse(TcpConnection& connection) const
+{
+    // Short: this runs on the accept thread, which a slow client must not hold.
+    connection.WriteLine("-ERR Too many connections. Try again later.", 1000);
+}
+
+std::pair<uint16_t, uint16_t> TLocalPOP3ServerMdl::ChooseFreePorts(TOptions& options, const fs::path& optionsFile)
+{
+    const auto ports = ChooseFreePortPair(kFirstPOP3Port, {}, ServerListenAddresses(options.ListenAddress()));
+    options.SetPOP3Port(ports.first);
+    options.SetPOP3PortSSL(ports.second);
+    options.SaveToFile(optionsFile);
+    return ports;
+}
+
+bool TLocalPOP3ServerMdl::TestPort(const TOptions& options)
+{
+    const int port = options.POP3Port();
+    if (port <= 0 || port > 65535)
+        return false;
+    return TestServerPort(static_cast<uint16_t>(port), ServerListenAddresses(options.ListenAddress()));
+}
+
+} // namespace bm

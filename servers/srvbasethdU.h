@@ -1,0 +1,189 @@
+#pragma once
+// What the local POP3 and SMTP servers share: the listen addresses, a TCP
+// listener that runs one thread per client connection, the holder thread
+// that keeps the listeners alive from start to stop, and the choice of free
+// ports at installation.
+
+#include <condition_variable>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "net/socketU.h"
+#include "net/tlsU.h"
+
+namespace bm {
+
+// TLS mode of one listener (the values the options and the servers use):
+// none, explicit by STLS / STARTTLS, implicit (TLS from the first byte), or
+// explicit and required before login.
+enum class TTlsMode { None = 0, Explicit = 1, Implicit = 2, Required = 3 };
+
+// True when the mode lets a client upgrade with STLS / STARTTLS.
+inline bool OffersUpgrade(TTlsMode mode) { return mode == TTlsMode::Explicit || mode == TTlsMode::Required; }
+
+// The addresses a server binds for the options' listen address. The loopback
+// default "127.0.0.1" gives 127.0.0.1 and, when this machine has IPv6, ::1
+// (so "localhost" reaches the server whichever family the client resolves
+// first); "0.0.0.0" gives every local IPv6 and IPv4 address (kAnyAddress);
+// any other address gives itself. Any thread.
+std::vector<std::string> ServerListenAddresses(const std::string& listenAddress);
+
+// True when a socket can be bound to ::1 on this machine (checked once).
+bool HasIpv6Loopback();
+
+// Time-outs and limits of one server connection, in milliseconds. Tests
+// shorten them; the defaults are what the product runs with.
+struct TServerTimeouts {
+    // Longest silence of a client between two bytes of a command line before
+    // the server closes the connection (RFC 1939 §3: at least 10 minutes).
+    int idleMs = 10 * 60 * 1000;
+    // Longest time a reply may wait for the client to take a byte.
+    int writeMs = 60 * 1000;
+    // Limit of a TLS handshake (implicit TLS or after an upgrade command).
+    int tlsHandshakeMs = 30 * 1000;
+};
+
+// The server certificate files: cert.pem / key.pem (and cacert.pem) from
+// programFolder, else a self-signed localhost certificate made once in
+// fallbackFolder (net/tlsU.h FindServerCertificates).
+struct TServerCertFolders {
+    std::filesystem::path programFolder;
+    std::filesystem::path fallbackFolder;
+};
+
+// Runs the server's session on one accepted connection, in that connection's
+// own thread. It returns when the session is over; the connection is closed
+// afterwards. Exceptions are caught and traced by the listener.
+using TSessionHandler = std::function<void(TcpConnection&)>;
+// Answers a client refused because the connection limit is reached (one
+// reply line); runs on the listener's accept thread.
+using TRefuseHandler = std::function<void(TcpConnection&)>;
+
+struct TListenSettings {
+    std::vector<std::string> addresses{kLoopbackAddress};
+    uint16_t port = 0;  // 0: a free port chosen by the system (tests)
+    // Clients served at once; further ones get the refusal reply and are
+    // closed. Bounds the threads a flood of connections can create.
+    int maxConnections = 64;
+    // For TTlsMode::Implicit: the handshake is run before the session starts
+    // (a client failing it is closed without a session). Null: plain.
+    std::shared_ptr<TlsContext> implicitTls;
+    int tlsHandshakeMs = 30 * 1000;
+};
+
+// A TCP listener on one port over one or more addresses, running the session
+// handler in a thread of its own for every client.
+// Threads: Start, Stop and the destructor from one owner thread; Port,
+// IsListening and ConnectionCount from any thread.
+class TServerListener {
+public:
+    TServerListener() = default;
+    ~TServerListener();  // Stop()
+    TServerListener(const TServerListener&) = delete;
+    TServerListener& operator=(const TServerListener&) = delete;
+
+    // Binds every address at settings.port (port 0: the port the first
+    // address got is used for the others) and starts accepting. A listener
+    // already started is stopped first. Throws ESocketError from the first
+    // address that cannot be bound (nothing stays bound then); an IPv6
+    // address is skipped when the machine has no IPv6.
+    void Start(const TListenSettings& settings, TSessionHandler session, TRefuseHandler refuse = {});
+    // Stops accepting, aborts every open connection (blocked reads and writes
+    // fail at once) and waits for all connection threads to end. A session
+    // that waits for the main thread (Synchronize) must get it: do not call
+    // this on the main thread while a session may do so without running the
+    // event loop (TServerBaseThread does it on its own thread). Idempotent.
+    void Stop();
+
+    bool IsListening() const;
+    uint16_t Port() const;
+    // Sessions running now.
+    int ConnectionCount() const;
+
+private:
+    struct Worker {
+        std::shared_ptr<TcpConnection> connection;
+        std::thread thread;
+        bool done = false;
+    };
+    void AcceptLoop(TcpListener& listener);
+    void Serve(std::unique_ptr<TcpConnection> connection);
+    void RunSession(Worker& worker);
+    void ReapFinishedLocked(std::list<Worker>& finished);
+    bool WaitStopping(int ms);
+
+    TListenSettings settings_;
+    TSessionHandler session_;
+    TRefuseHandler refuse_;
+    std::vector<std::unique_ptr<TcpListener>> listeners_;
+    std::vector<std::thread> acceptThreads_;
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::list<Worker> workers_;
+    bool stopping_ = false;
+    uint16_t port_ = 0;
+};
+
+// The holder thread of a local server: the listeners are started in the
+// caller's thread (so a port that cannot be bound reaches the code that
+// starts the server), then the thread waits for Terminate and stops them.
+// Derived classes own the listeners.
+// Threads: Start, Stop and the destructor from the owner's thread (the main
+// thread in the program); Terminate from any thread.
+class TServerBaseThread {
+public:
+    TServerBaseThread() = default;
+    // The derived destructor must call Stop(): the thread uses its members.
+    virtual ~TServerBaseThread();
+    TServerBaseThread(const TServerBaseThread&) = delete;
+    TServerBaseThread& operator=(const TServerBaseThread&) = delete;
+
+    // StartServers() in the caller's thread, then the holder thread. Throws
+    // what StartServers throws (the thread is not started then).
+    void Start();
+    // Asks the thread to end; never blocks.
+    void Terminate();
+    // Terminate, then wait until StopServers has run and the thread ended.
+    // On the main thread the event loop is run while waiting, so sessions
+    // that hand an event to the main thread can finish. Idempotent.
+    void Stop();
+    bool IsRunning() const;
+
+protected:
+    virtual void StartServers() = 0;
+    // Runs on the holder thread after Terminate; must stop every listener.
+    virtual void StopServers() = 0;
+
+private:
+    void Run();
+
+    std::thread thread_;
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    bool terminated_ = false;
+    bool finished_ = true;
+};
+
+// The first two ports, counting up from `first`, that are neither in `skip`
+// nor in use on any of `addresses` (each tried by binding it for a moment).
+// Throws ESocketError "No free port found from <first>" when the port range
+// ends first. Any thread.
+std::pair<uint16_t, uint16_t> ChooseFreePortPair(uint16_t first, const std::set<uint16_t>& skip,
+                                                 const std::vector<std::string>& addresses);
+
+// True when a client could connect to "localhost" at port while a listener
+// bound on addresses at that port accepts; a failure while disconnecting
+// still counts as success. False when the port cannot be bound or the
+// connection is not made. Any thread.
+bool TestServerPort(uint16_t port, const std::vector<std::string>& addresses, int connectTimeoutMs = 5000);
+
+} // namespace bm

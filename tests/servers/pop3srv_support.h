@@ -1,0 +1,175 @@
+#pragma once
+// Shared pieces of the local POP3 server tests: a data folder with accounts
+// of the test's own, message files in the stored form, a line client over
+// the product's socket layer, and running a blocking client off the main
+// thread while the main thread serves the event loop (so OnMessageDeleted
+// hand-overs reach it).
+
+#include <QCoreApplication>
+#include <QMetaObject>
+
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "config/acctU.h"
+#include "config/optionsU.h"
+#include "net/socketU.h"
+#include "net/tlsU.h"
+#include "servers/pop3srvmdl.h"
+#include "tests/support/testenv.h"
+
+namespace bm::test {
+
+inline constexpr int kPop3LongMs = 20000;
+
+struct TestAccount {
+    std::string name;
+    std::string user;
+    std::string server;
+    std::string password;
+};
+
+// The accounts most tests log in to.
+inline const std::vector<TestAccount>& DefaultTestAccounts()
+{
+    static const std::vector<TestAccount> accounts{
+        {"Home", "joe", "pop.example.com", "secret"},
+        {"Work", "joe@work", "mail.example.org", "pw two"},
+        {"Solo", "", "solo.example", "p"},
+        {"HomeCopy", "joe", "pop.example.com", "secret"},
+    };
+    return accounts;
+}
+
+// A data folder (also XDG_DATA_HOME's stand-in) with its own options and
+// accounts, and settings for a server over them.
+class Pop3Env {
+public:
+    explicit Pop3Env(const std::vector<TestAccount>& accounts = DefaultTestAccounts()) : accounts_(options_)
+    {
+        for (const auto& a : accounts) {
+            auto account = std::make_shared<TAccount>(options_);
+            account->SetName(a.name);
+            account->Incoming().SetUserName(a.user);
+            account->Incoming().SetServer(a.server);
+            account->Incoming().SetPassword(a.password);
+            accounts_.Add(account);
+        }
+        settings_.accounts = &accounts_;
+        settings_.dataFolder = data_.path();
+        settings_.certFolders = {program_.path(), data_.path()};
+        settings_.timeouts = {kPop3LongMs, kPop3LongMs, kPop3LongMs};
+    }
+
+    TPOP3ServerSettings& Settings() { return settings_; }
+    TAccountList& Accounts() { return accounts_; }
+    TOptions& Options() { return options_; }
+    const std::filesystem::path& DataFolder() const { return data_.path(); }
+
+    // D/account/id.msg holding the stored text.
+    std::filesystem::path AddMessage(const std::string& account, const std::string& id, const std::string& stored)
+    {
+        const auto file = data_.path() / account / (id + ".msg");
+        WriteFileBytes(file, stored);
+        return file;
+    }
+
+private:
+    TempDir data_;
+    TempDir program_;  // holds no certificate: the self-signed one is made in data_
+    TOptions options_;
+    TAccountList accounts_;
+    TPOP3ServerSettings settings_;
+};
+
+// A message in the stored form: header, empty line, body lines (dot-stuffed
+// here), CR LF ends and the final "." line.
+inline std::string StoredMessage(const std::string& subject, const std::vector<std::string>& body)
+{
+    std::string text = "From: ann@example.net\r\nTo: joe@example.com\r\nSubject: " + subject + "\r\n\r\n";
+    for (const auto& line : body)
+        text += (line.starts_with(".") ? "." : "") + line + "\r\n";
+    return text + ".\r\n";
+}
+
+// A POP3 client over the product's own socket layer, for raw sessions.
+class Pop3Client {
+public:
+    explicit Pop3Client(uint16_t port, bool implicitTls = false)
+        : c_(TcpConnection::Connect(kLoopbackAddress, port))
+    {
+        if (implicitTls)
+            StartTls();
+    }
+    void StartTls() { c_->StartTls(*TlsContext::Client(), kPop3LongMs); }
+    void Send(std::string_view bytes) { c_->Write(bytes, kPop3LongMs); }
+    // One reply line (without CR LF); "<closed>" when the server closed,
+    // "<error>" on a failure, "<too long>" past 4096 bytes.
+    std::string Line()
+    {
+        std::string line;
+        switch (c_->ReadLine(line, 4096, kPop3LongMs)) {
+        case ReadStatus::Line:
+            return line;
+        case ReadStatus::Closed:
+            return "<closed>";
+        case ReadStatus::TooLong:
+            return "<too long>";
+        default:
+            return "<error>";
+        }
+    }
+    // Sends a command and gives the first reply line.
+    std::string Cmd(const std::string& command)
+    {
+        c_->WriteLine(command, kPop3LongMs);
+        return Line();
+    }
+    // The lines of a multi-line body up to (without) the final "." line,
+    // still dot-stuffed, joined by "\n".
+    std::string Block()
+    {
+        std::string text;
+        for (std::string line = Line(); line != "."; line = Line()) {
+            if (line.starts_with("<"))
+                return text + line;
+            text += line + "\n";
+        }
+        return text;
+    }
+    // Greeting, USER and PASS; true when the login was accepted.
+    bool Login(const std::string& name, const std::string& password)
+    {
+        EXPECT_EQ(Line(), "+OK Welcome to Brixmoor POP3 Server");
+        EXPECT_EQ(Cmd("USER " + name), "+OK Password required");
+        return Cmd("PASS " + password) == "+OK Login OK";
+    }
+    TcpConnection& Connection() { return *c_; }
+
+private:
+    std::unique_ptr<TcpConnection> c_;
+};
+
+// Runs fn on a worker thread and serves the main thread's event loop until
+// it returns (a blocking client whose DELE hands an event to the main thread).
+inline void RunAside(const std::function<void()>& fn)
+{
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        fn();
+        done = true;
+        QMetaObject::invokeMethod(QCoreApplication::instance(), [] {}, Qt::QueuedConnection);
+    });
+    while (!done)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    worker.join();
+}
+
+} // namespace bm::test
