@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstring>
 
+#include "core/commonsU.h"
 #include "core/loggerU.h"
 #include "core/streamU.h"
 
@@ -62,6 +63,13 @@ void RegistrySettings::SaveAll()
             WriteTrace({"Registry", "cannot write", item->Key(), item->Value(), e.what()}, kTraceEvent);
         }
     }
+}
+
+void UseProductKey(RegistrySettings& settings, TRegRoot root)
+{
+    settings.RegRoot = root;
+    settings.Company = "Veldhaven";
+    settings.App = GetProductFolderName();
 }
 
 // --- Item --------------------------------------------------------------------

@@ -76,6 +76,10 @@ private:
 
 // One value. Subclasses give the type; every member may be called from any
 // thread.
+// Points a container at the product's key: Company "Veldhaven", App
+// GetProductFolderName() ("Brixmoor 2.0"), the given hive, the default Prefix.
+void UseProductKey(RegistrySettings& settings, TRegRoot root);
+
 class RegistrySetting {
 public:
     // Registers with container.

@@ -43,6 +43,9 @@ TEST_F(RegSettingsTest, KeyPathAndHive)
     EXPECT_EQ(machine.Prefix, "\\SOFTWARE\\");
     EXPECT_EQ(machine.Hive(), THive::LocalMachine);
     EXPECT_FALSE(machine.AutoSave);
+    UseProductKey(machine, TRegRoot::LocalMachine);
+    EXPECT_EQ(machine.KeyPath("State"), kState);
+    EXPECT_EQ(machine.Hive(), THive::LocalMachine);
 }
 
 TEST_F(RegSettingsTest, MissingValuesGiveDefaultsAndCreateTheKey)
