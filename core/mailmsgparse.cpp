@@ -211,6 +211,10 @@ TDateTime ReadDate(const std::string& value) {
     if (date == nullptr) return 0;
     const gint64 seconds = g_date_time_to_unix(date);
     g_date_time_unref(date);
+    // The system clock (nanoseconds in 64 bits) spans the years 1678 to 2261;
+    // a date beyond that cannot be a real sending time and reads as absent.
+    constexpr gint64 kClockSpan = 9'000'000'000;
+    if (seconds <= -kClockSpan || seconds >= kClockSpan) return 0;
     return UnixToDateTime(seconds);
 }
 

@@ -200,7 +200,10 @@ void WriteHeaderFields(std::string& out, const TMailMessage& msg) {
     WriteAddressField(out, "Cc", msg.CCList);
     if (!msg.Subject.empty())
         WriteField(out, "Subject", NeedsEncodedWords(msg.Subject) ? EncodedWords(msg.Subject) : msg.Subject);
-    WriteField(out, "Date", FormatMailDate(msg.Date != 0 ? TimePointFromDateTime(msg.Date) : SystemNow()));
+    // Date 0 is stamped with the moment of writing; so is a date the clock
+    // cannot hold (it spans about 1680 to 2255).
+    const bool dated = msg.Date != 0 && msg.Date > -80000 && msg.Date < 130000;
+    WriteField(out, "Date", FormatMailDate(dated ? TimePointFromDateTime(msg.Date) : SystemNow()));
     if (msg.Headers.Values("Message-ID").empty()) WriteField(out, "Message-ID", MessageId(msg));
     out += "MIME-Version: 1.0\r\n";
 }

@@ -101,6 +101,8 @@ std::vector<THostileCase> HostileCases() {
                          EXPECT_EQ(m.Body.size(), 50000u);
                          EXPECT_TRUE(m.Parts.empty());
                      }});
+    cases.push_back({"DateBeyondTheClock", CrLf("Date: Thu, 10 Dec 9039 10:51:13 +0000", "", "."),
+                     [](const TMailMessage& m) { EXPECT_EQ(m.Date, 0); }});
     cases.push_back({"OnlyTheTerminatingLine", ".\r\n", [](const TMailMessage& m) {
                          EXPECT_TRUE(m.Body.empty());
                          EXPECT_EQ(m.Headers.Count(), 0u);
