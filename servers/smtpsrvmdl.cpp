@@ -1,0 +1,326 @@
+// The SMTP listener and its relay rule: which account a message belongs to,
+// who receives it, and what text goes out. The command handlers are in
+// smtpsrvcmds.cpp.
+
+#include "servers/smtpsrvmdl.h"
+
+#include <array>
+#include <cstdio>
+#include <exception>
+#include <set>
+#include <stdexcept>
+
+#include <unistd.h>
+
+#include "config/textcaseU.h"
+#include "core/commonsU.h"
+#include "core/errorsU.h"
+#include "core/loggerU.h"
+#include "platform/shellU.h"
+
+namespace bm {
+
+namespace {
+
+bool IsOwnAddress(const std::vector<std::string>& own, const std::string& address)
+{
+    if (address.empty())
+        return false;
+    for (const auto& item : own)
+        if (SameTextIgnoringCase(item, address))
+            return true;
+    return false;
+}
+
+bool AnyOwn(const std::vector<std::string>& own, const TMailAddressList& list)
+{
+    for (const auto& item : list)
+        if (IsOwnAddress(own, item.Address))
+            return true;
+    return false;
+}
+
+bool ListHolds(const TMailAddressList& list, const std::string& address)
+{
+    for (const auto& item : list)
+        if (item.Address == address)
+            return true;
+    return false;
+}
+
+bool IsHeaderName(std::string_view line, std::string_view name)
+{
+    if (line.size() <= name.size() || !SameTextIgnoringCase(line.substr(0, name.size()), name))
+        return false;
+    // RFC 5322 §2.2: the name, then the colon; blanks before it are obsolete
+    // syntax (§4.5) but still seen.
+    const auto colon = line.find_first_not_of(" \t", name.size());
+    return colon != std::string_view::npos && line[colon] == ':';
+}
+
+// A client's name made safe for a header line: no control character, at
+// most 255 bytes, never ending inside a UTF-8 sequence.
+std::string SafeHeaderText(std::string_view text)
+{
+    constexpr std::size_t kMaxName = 255;
+    std::string out;
+    for (const char ch : text) {
+        const auto byte = static_cast<unsigned char>(ch);
+        out += byte < 0x20 || byte == 0x7f ? '?' : ch;
+    }
+    if (out.size() > kMaxName) {
+        std::size_t cut = kMaxName;
+        while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80)
+            --cut;
+        out.resize(cut);
+    }
+    return out;
+}
+
+// RFC 5322 §3.3 date-time in local time, with names that never depend on
+// the process locale.
+std::string FormatMailDate(std::time_t now)
+{
+    static constexpr std::array<const char*, 7> kDays{"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static constexpr std::array<const char*, 12> kMonths{"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    std::tm tm{};
+    localtime_r(&now, &tm);
+    const long offset = tm.tm_gmtoff / 60;
+    const long absOffset = offset < 0 ? -offset : offset;
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%s, %d %s %04d %02d:%02d:%02d %c%02ld%02ld", kDays.at(tm.tm_wday % 7),
+                  tm.tm_mday, kMonths.at(tm.tm_mon % 12), tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                  offset < 0 ? '-' : '+', absOffset / 60, absOffset % 60);
+    return buffer;
+}
+
+} // namespace
+
+TSMTPServerSettings SMTPSettingsFromOptions(TOptions& options, TAccountList& accounts, TWhiteList& friends)
+{
+    const TOptionsValues values = options.Snapshot();
+    TSMTPServerSettings settings;
+    settings.options = &options;
+    settings.accounts = &accounts;
+    settings.friends = &friends;
+    settings.listenAddresses = ServerListenAddresses(values.ListenAddress);
+    settings.port = static_cast<uint16_t>(values.SMTPPort);
+    settings.portSSL = static_cast<uint16_t>(values.SMTPPortSSL);
+    settings.certFolders = {GetProgramFolder(), GetDataFolder()};
+    return settings;
+}
+
+// --- Relay rule --------------------------------------------------------------
+
+std::optional<std::string> ParseMailPath(std::string_view argument)
+{
+    const auto start = argument.find_first_not_of(" \t");
+    if (start == std::string_view::npos)
+        return std::string();
+    argument.remove_prefix(start);
+    if (argument.front() != '<')
+        return std::string(argument.substr(0, argument.find_first_of(" \t")));
+    const auto close = argument.find('>');
+    if (close == std::string_view::npos)
+        return std::nullopt;
+    std::string_view path = argument.substr(1, close - 1);
+    // RFC 5321 §4.1.2 / §3.3: a source route "@a,@b:" before the mailbox
+    // is to be ignored by the receiver.
+    if (path.starts_with('@')) {
+        const auto colon = path.find(':');
+        if (colon == std::string_view::npos)
+            return std::nullopt;
+        path.remove_prefix(colon + 1);
+    }
+    return std::string(path);
+}
+
+TAccountPtr FindRelayAccount(const TAccountList& accounts, const TMailMessage& message)
+{
+    for (const auto& account : accounts.Items()) {
+        const std::vector<std::string> own = account->Outgoing().EMailAddresses();
+        if (AnyOwn(own, message.FromList) || IsOwnAddress(own, message.Sender.Address) ||
+            AnyOwn(own, message.ReplyTo))
+            return account;
+    }
+    return nullptr;
+}
+
+void AddEnvelopeOnlyRecipients(TMailMessage& message, const std::vector<std::string>& envelope)
+{
+    for (auto it = envelope.rbegin(); it != envelope.rend(); ++it) {
+        if (it->empty() || ListHolds(message.CCList, *it) || ListHolds(message.Recipients, *it) ||
+            ListHolds(message.BccList, *it))
+            continue;
+        message.BccList.Add().Address = *it;
+    }
+}
+
+std::string RemoveBccHeader(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    std::size_t pos = 0;
+    bool dropping = false;  // inside a Bcc field: its continuation lines go too
+    while (pos < text.size()) {
+        const auto lf = text.find('\n', pos);
+        const std::size_t end = lf == std::string_view::npos ? text.size() : lf + 1;
+        std::string_view line = text.substr(pos, end - pos);
+        std::string_view content = line.substr(0, line.find_first_of("\r\n"));
+        if (content.empty()) {
+            out.append(text.substr(pos));  // the header block ends here
+            return out;
+        }
+        const bool continuation = content.front() == ' ' || content.front() == '\t';
+        if (!continuation)
+            dropping = IsHeaderName(content, "Bcc");
+        if (!dropping)
+            out.append(line);
+        pos = end;
+    }
+    return out;
+}
+
+std::string BuildReceivedLine(const TReceivedInfo& info, std::time_t now)
+{
+    return "Received: from " + SafeHeaderText(info.clientHost) + "[" + info.clientAddress + "] (helo=" +
+           SafeHeaderText(info.helo) + ") by " + SafeHeaderText(info.serverHost) + "[" + info.serverAddress +
+           "] with " + (info.esmtp ? "esmtp" : "smtp") + " (" + kSMTPServerName + "); " + FormatMailDate(now) +
+           "\r\n";
+}
+
+// --- TLocalSMTPServerMdl -----------------------------------------------------
+
+TLocalSMTPServerMdl::TLocalSMTPServerMdl(TSMTPServerSettings settings) : settings_(std::move(settings))
+{
+    if (!settings_.options || !settings_.accounts || !settings_.friends)
+        throw std::logic_error("TLocalSMTPServerMdl needs options, accounts and a Friends list");
+    sender_ = std::make_unique<TMailSender>(*settings_.options, *settings_.accounts, *settings_.friends,
+                                            settings_.sender);
+    sender_->CaptureErrors = true;
+    sender_->OnAddressWhitelisted = [this](const std::string& address) {
+        if (OnAddressWhitelisted)
+            OnAddressWhitelisted(*this, address);
+    };
+}
+
+TLocalSMTPServerMdl::~TLocalSMTPServerMdl()
+{
+    StopListening();
+}
+
+void TLocalSMTPServerMdl::StartListening(TTlsMode mode, uint16_t port)
+{
+    StopListening();
+    stopping_ = false;
+    tls_.reset();
+    if (mode != TTlsMode::None) {
+        const auto& folders = settings_.certFolders;
+        tls_ = TlsContext::Server(FindServerCertificates(folders.programFolder, folders.fallbackFolder));
+    }
+    mode_ = mode;
+    TListenSettings listen;
+    listen.addresses = settings_.listenAddresses;
+    listen.port = port;
+    listen.maxConnections = settings_.maxConnections;
+    listen.implicitTls = mode == TTlsMode::Implicit ? tls_ : nullptr;
+    listen.tlsHandshakeMs = settings_.timeouts.tlsHandshakeMs;
+    listener_.Start(
+        listen, [this](TcpConnection& c) { RunSession(c); }, [this](TcpConnection& c) { Refuse(c); });
+}
+
+void TLocalSMTPServerMdl::StopListening()
+{
+    if (listener_.IsListening()) {
+        stopping_ = true;
+        sender_->Abort();  // a relay in progress would hold the stop for its time-outs
+    }
+    listener_.Stop();
+}
+
+void TLocalSMTPServerMdl::Refuse(TcpConnection& connection) const
+{
+    // RFC 5321 §3.1: a server that cannot serve the client now greets with
+    // 421. Short: this runs on the accept thread, which a slow client must
+    // not hold.
+    connection.WriteLine("421 Too many connections. Try again later.", 1000);
+}
+
+void TLocalSMTPServerMdl::Report(const std::string& message, const std::string& account) const
+{
+    if (settings_.reportError)
+        settings_.reportError(message, account);
+    else
+        ReportError(message, account);
+}
+
+TRelayResult TLocalSMTPServerMdl::RelayMessage(const std::string& text, const std::string& clientFrom,
+                                               const std::vector<std::string>& envelope)
+{
+    TMailMessage message;
+    try {
+        message.LoadFromRaw(text);
+    } catch (const std::exception& e) {
+        Report(e.what(), kUnknownAccountName);
+        return TRelayResult::Failed;
+    }
+    WriteTrace({"SMTP MsgReceive", "BCC", message.BccList.GetListText()}, 0);
+    WriteTrace({"SMTP MsgReceive", "CC", message.CCList.GetListText()}, 0);
+    WriteTrace({"SMTP MsgReceive", "Recipients", message.Recipients.GetListText()}, 0);
+    const TAccountPtr account = FindRelayAccount(*settings_.accounts, message);
+    if (!account) {
+        Report(kUnknownAccountError, kUnknownAccountName);
+        return TRelayResult::UnknownAccount;
+    }
+    std::lock_guard lock(relayMutex_);
+    if (stopping_)
+        return TRelayResult::Failed;
+    return Relay(*account, message, text, clientFrom, envelope);
+}
+
+TRelayResult TLocalSMTPServerMdl::Relay(TAccount& account, TMailMessage& message, const std::string& text,
+                                        const std::string& clientFrom, const std::vector<std::string>& envelope)
+{
+    AddEnvelopeOnlyRecipients(message, envelope);
+    TMailEnvelope relayEnvelope = EnvelopeOf(message);
+    // The From address is what the account's server knows; a message
+    // without one keeps the reverse-path the client gave.
+    if (relayEnvelope.From.empty())
+        relayEnvelope.From = clientFrom;
+    const std::string name = account.Name();
+    try {
+        sender_->LastError.clear();
+        if (sender_->SendText(account, relayEnvelope, RemoveBccHeader(text), TMailTextForm::Raw, false))
+            return TRelayResult::Relayed;
+        if (!sender_->LastError.empty())
+            Report(sender_->LastError, name);
+    } catch (const std::exception& e) {
+        Report(e.what(), name);
+    }
+    return TRelayResult::Failed;
+}
+
+std::pair<uint16_t, uint16_t> TLocalSMTPServerMdl::ChooseFreePorts(TOptions& options,
+                                                                   const std::filesystem::path& optionsFile)
+{
+    std::set<uint16_t> skip;
+    for (const int port : {options.POP3Port(), options.POP3PortSSL()})
+        if (port > 0 && port <= 65535)
+            skip.insert(static_cast<uint16_t>(port));
+    const auto ports = ChooseFreePortPair(kFirstSMTPPort, skip, ServerListenAddresses(options.ListenAddress()));
+    options.SetSMTPPort(ports.first);
+    options.SetSMTPPortSSL(ports.second);
+    options.SaveToFile(optionsFile);
+    return ports;
+}
+
+bool TLocalSMTPServerMdl::TestPort(const TOptions& options)
+{
+    const int port = options.SMTPPort();
+    if (port <= 0 || port > 65535)
+        return false;
+    return TestServerPort(static_cast<uint16_t>(port), ServerListenAddresses(options.ListenAddress()));
+}
+
+} // namespace bm
