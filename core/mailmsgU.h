@@ -44,7 +44,8 @@ public:
     std::string Name;    // display name, unquoted and decoded; may be empty
     std::string Address; // local part, "@", domain; letter case as written
 
-    // The item in header form: the bare Address when Name is empty, otherwise
+    // The item in header form: the bare Address when Name is empty (in angle
+    // brackets when it holds a colon, which would read as a group name), otherwise
     // the name, a blank and "<" Address ">". The name is put in double quotes
     // (with \ and " escaped by a backslash) when it holds a character other
     // than an ASCII letter, a digit, a blank or one of !#$%&'*+-/=?_`{|}~.

@@ -196,7 +196,7 @@ void ParseStructure(std::string_view raw, const THeaderBlock& block, const TMess
 
 void DecodeNames(TMailAddressList& list) {
     for (TMailAddress& item : list) {
-        if (item.Name.find("=?") != std::string::npos) item.Name = DecodeHeaderText(item.Name);
+        if (item.Name.find("=?") != std::string::npos) item.Name = TrimBlanks(DecodeHeaderText(item.Name));
     }
 }
 

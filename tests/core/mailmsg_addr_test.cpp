@@ -86,6 +86,7 @@ const TTextCase kTextCases[] = {
     {"QuotesAreEscaped", {"say \"hi\"\\", "s@x.org"}, "\"say \\\"hi\\\"\\\\\" <s@x.org>"},
     {"NonAsciiNeedsQuotes", {"J\xC3\xB6rg", "j@x.org"}, "\"J\xC3\xB6rg\" <j@x.org>"},
     {"NameWithoutAddress", {"Nobody", ""}, "Nobody <>"},
+    {"BareAddressWithColonInBrackets", {"", "odd:local@x.org"}, "<odd:local@x.org>"},
 };
 
 class MailAddressText : public ::testing::TestWithParam<TTextCase> {};
