@@ -84,6 +84,16 @@ std::string EncodedWords(std::string_view text) {
     return out;
 }
 
+// The longest run without blanks: a run too long to fold needs encoded words.
+std::size_t LongestWord(std::string_view text) {
+    std::size_t longest = 0, run = 0;
+    for (const char c : text) {
+        run = (c == ' ' || c == '\t') ? 0 : run + 1;
+        longest = std::max(longest, run);
+    }
+    return longest;
+}
+
 std::string OneLine(std::string_view value) {
     std::string out(value);
     for (char& c : out)
@@ -198,8 +208,10 @@ void WriteHeaderFields(std::string& out, const TMailMessage& msg) {
     WriteAddressField(out, "Reply-To", msg.ReplyTo);
     WriteAddressField(out, "To", msg.Recipients);
     WriteAddressField(out, "Cc", msg.CCList);
-    if (!msg.Subject.empty())
-        WriteField(out, "Subject", NeedsEncodedWords(msg.Subject) ? EncodedWords(msg.Subject) : msg.Subject);
+    if (!msg.Subject.empty()) {
+        const bool encode = NeedsEncodedWords(msg.Subject) || LongestWord(msg.Subject) > kMaxLine - 100;
+        WriteField(out, "Subject", encode ? EncodedWords(msg.Subject) : msg.Subject);
+    }
     // Date 0 is stamped with the moment of writing; so is a date the clock
     // cannot hold (it spans about 1680 to 2255).
     const bool dated = msg.Date != 0 && msg.Date > -80000 && msg.Date < 130000;
