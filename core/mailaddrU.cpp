@@ -98,7 +98,7 @@ std::size_t FindTopLevel(std::string_view text, char wanted) {
 std::string TMailAddress::GetText() const {
     // A bare address holding a colon would read back as a group name and
     // its member; in angle brackets it reads back whole.
-    if (Name.empty()) return FindTopLevel(Address, ':') == std::string::npos ? Address : "<" + Address + ">";
+    if (Name.empty()) return DropGroupName(Address).size() == Address.size() ? Address : "<" + Address + ">";
     bool plain = true;
     for (const char c : Name) plain = plain && IsPlainNameChar(c);
     return (plain ? Name : QuoteName(Name)) + " <" + Address + ">";

@@ -5,6 +5,7 @@
 #include "core/mailmsgU.h"
 #include "core/msghelpersU.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -27,10 +28,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     again.LoadFromString(saved, limits);
     if (again.SaveToString() != saved) std::abort();
 
-    // The address list text reads back as the same items.
-    bm::TMailAddressList list;
-    list.SetFromText(msg.FromList.GetListText());
-    if (list.GetListText() != msg.FromList.GetListText()) std::abort();
+    // The address list text reads back as the same items (angle brackets
+    // inside an address cannot be written back, so those are left out).
+    if (std::none_of(msg.FromList.begin(), msg.FromList.end(), [](const bm::TMailAddress& a) {
+            return a.Address.find_first_of("<>") != std::string::npos;
+        })) {
+        bm::TMailAddressList list;
+        list.SetFromText(msg.FromList.GetListText());
+        if (list.GetListText() != msg.FromList.GetListText()) std::abort();
+    }
 
     // Generated from the fields, the message still reads.
     msg.MarkChanged();
