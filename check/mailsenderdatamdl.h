@@ -54,7 +54,9 @@ class TThreadData;
 class TWhiteList;
 class TcpConnection;
 class TlsContext;
+class TSmtpSession;
 struct HttpProxy;
+struct TQueuedMessage;
 
 // Limits and time-outs of the SMTP client (tests shorten them).
 struct TMailSenderSettings {
@@ -202,21 +204,22 @@ public:
     void Abort();
 
 private:
-    struct Session;
     struct Credentials {
         std::string userName;
         std::string password;
     };
+    class ConnectionGuard;
+    struct OpenSession;
 
-    TSendResult SendOnce(TAccount& account, const TMailEnvelope& envelope, std::string_view data,
-                         bool forceLogin);
-    bool Relay(TAccount& account, const TMailEnvelope& envelope, std::string_view data,
+    bool Relay(TAccount& account, const TMailEnvelope& envelope, const std::string& data,
                bool noWhitelist);
-    bool SendQueued(Session& session, TAccount& account, const std::string& stored);
-    std::unique_ptr<Session> Connect(TAccount& account, bool forceLogin);
-    void Disconnect(Session& session, bool ignoreErrors, bool* okAfterTimeout);
-    void Transfer(Session& session, const TMailEnvelope& envelope, std::string_view data);
-    void StartSession(Session& session);
+    TSendResult SendOnce(TAccount& account, const TMailEnvelope& envelope, const std::string& data,
+                         bool forceLogin);
+    bool SendQueued(TSmtpSession& session, TAccount& account, const std::string& stored);
+    OpenSession Connect(TAccount& account, bool forceLogin);
+    OpenSession ConnectForQueue(TAccount& account);
+    void SendRows(TSmtpSession& session, TAccount& account, const std::vector<TQueuedMessage>& rows,
+                  std::vector<int>& sentIds, std::vector<int>& sentKeys);
     Credentials CredentialsFor(const TAccount& account, bool forceLogin) const;
     void LearnLoginRequired(TAccount& account);
     void WhitelistRecipients(const TMailEnvelope& envelope);
@@ -227,12 +230,12 @@ private:
     TWhiteList& friends_;
     TMailSenderSettings settings_;
     std::unique_ptr<HttpProxy> proxy_;       // null: direct
-    std::shared_ptr<TlsContext> tls_;        // client context, made once
+    std::shared_ptr<TlsContext> tls_;        // client context, made on first need
     std::uint8_t sslMode_ = 0;               // SSL value of the next connection
 
-    std::mutex connectionMutex_;             // guards connection_ for Abort()
-    TcpConnection* connection_ = nullptr;    // the open connection, or null
-    bool abortRequested_ = false;
+    std::mutex connectionMutex_;             // guards the two below for Abort()
+    TcpConnection* connection_ = nullptr;    // the connection in use, or null
+    bool abortRequested_ = false;            // Abort() during the current send call
 };
 
 } // namespace bm

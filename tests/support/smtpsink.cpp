@@ -65,6 +65,8 @@ SmtpSink::SmtpSink(SmtpSinkOptions options, std::chrono::milliseconds startTimeo
         argv.insert(argv.end(), {"--user", options.user, "--password", options.password});
         if (options.requireAuth)
             argv.push_back("--require-auth");
+        for (const std::string& m : options.excludeAuth)
+            argv.insert(argv.end(), {"--exclude-auth", m});
     }
     for (const std::string& r : options.refuseRecipients)
         argv.insert(argv.end(), {"--refuse", r});

@@ -22,6 +22,8 @@ struct SmtpSinkOptions {
     std::string password;
     // Refuse MAIL until AUTH has succeeded ("530"); needs `user`.
     bool requireAuth = false;
+    // AUTH mechanisms not offered (e.g. {"LOGIN"} leaves PLAIN alone); needs `user`.
+    std::vector<std::string> excludeAuth;
     // RCPT TO for these addresses (compared ignoring case) gets "550".
     std::vector<std::string> refuseRecipients;
 };

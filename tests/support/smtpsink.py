@@ -68,7 +68,9 @@ def make_authenticator(user, password):
         ok = (isinstance(auth_data, LoginPassword)
               and auth_data.login == user.encode()
               and auth_data.password == password.encode())
-        return AuthResult(success=ok, auth_data=auth_data if ok else None)
+        # handled=False: aiosmtpd then sends "535" itself; with its default
+        # (True) a refused login gets no reply at all and the client hangs.
+        return AuthResult(success=ok, handled=False, auth_data=auth_data if ok else None)
     return authenticate
 
 
@@ -85,6 +87,7 @@ def main():
     p.add_argument("--password", default="")
     p.add_argument("--require-auth", action="store_true")
     p.add_argument("--refuse", action="append", default=[])
+    p.add_argument("--exclude-auth", action="append", default=[])
     a = p.parse_args()
 
     def server_context():
@@ -96,6 +99,8 @@ def main():
     if a.user:
         smtp_args["authenticator"] = make_authenticator(a.user, a.password)
         smtp_args["auth_required"] = a.require_auth
+        if a.exclude_auth:
+            smtp_args["auth_exclude_mechanism"] = a.exclude_auth
 
     sink = Sink(a.out, a.refuse)
     plain_args = dict(smtp_args)
