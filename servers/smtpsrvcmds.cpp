@@ -393,7 +393,10 @@ void TSMTPSession::Rcpt(const std::string& args)
         return;
     }
     recipients_.push_back(*path);
-    Reply(251, "2.1.5", "User " + *path + " not local; no forwarding address");
+    // 250, not 251: RFC 5321 §4.2.2 gives 251 to a server that will forward
+    // to another path, and clients that accept only 250 (swaks) end the
+    // transaction on it.
+    Reply(250, "2.1.5", "User " + *path + " not local; no forwarding address");
 }
 
 void TSMTPSession::Data(const std::string&)

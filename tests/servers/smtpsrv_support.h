@@ -202,6 +202,23 @@ inline std::string SimpleMessage(const std::string& from, const std::string& to,
            "\r\n\r\nHello.\r\n.dot line\r\nBye.\r\n";
 }
 
+// The text in the DATA form a raw client sends: each line beginning with
+// "." gets one more (RFC 5321 §4.5.2), then the final "." line.
+inline std::string DataBlock(const std::string& text)
+{
+    std::string out;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        const auto lf = text.find('\n', pos);
+        const std::size_t end = lf == std::string::npos ? text.size() : lf + 1;
+        if (text[pos] == '.')
+            out += '.';
+        out.append(text, pos, end - pos);
+        pos = end;
+    }
+    return out + ".\r\n";
+}
+
 // The sink's copy without the Received line our server put in front.
 inline std::string WithoutReceived(const std::string& data)
 {
