@@ -1,0 +1,389 @@
+#include "check/remotechkmdl.h"
+
+#include "check/basechkthrdU.h"
+#include "config/acctU.h"
+#include "config/addrlistU.h"
+#include "config/badmailreplyU.h"
+#include "config/filtersU.h"
+#include "config/optionsU.h"
+#include "core/commonsU.h"
+#include "core/errorsU.h"
+#include "core/loggerU.h"
+#include "core/mailmsgU.h"
+#include "core/msghelpersU.h"
+#include "platform/shellU.h"
+#include "store/msgsU.h"
+#include "store/threaddatamdl.h"
+
+#include <filesystem>
+#include <vector>
+
+namespace bm {
+
+namespace {
+
+void Trace(std::string_view a, std::string_view b = {})
+{
+    WriteTrace({a, b}, 0);
+}
+
+} // namespace
+
+TCheckContext TCheckContext::Completed() const
+{
+    TCheckContext c = *this;
+    if (!c.Options)
+        c.Options = &bm::Options();
+    if (!c.Accounts)
+        c.Accounts = &bm::Accounts();
+    if (!c.Friends)
+        c.Friends = &WhiteList();
+    if (!c.Blacklist)
+        c.Blacklist = &BlackList();
+    if (!c.Filters)
+        c.Filters = &FilterList();
+    if (!c.Replies)
+        c.Replies = &BadMailReplies();
+    if (!c.Inbox)
+        c.Inbox = &InboxList();
+    if (!c.Known)
+        c.Known = &KnownList();
+    if (c.Database.empty())
+        c.Database = QuarantineDbPath();
+    if (!c.Pop3)
+        c.Pop3 = MailCheckerSettingsFromOptions(*c.Options, GetProgramFolder());
+    if (!c.Smtp) {
+        c.Smtp = TMailSenderSettings{};
+        c.Smtp->certificateFolder = GetProgramFolder();
+    }
+    return c;
+}
+
+TRemoteCheckerMdl::TRemoteCheckerMdl(const TCheckContext& context, TStopSignal* stop)
+    : context_(context.Completed()),
+      ownStop_(stop ? nullptr : std::make_unique<TStopSignal>()),
+      stop_(stop ? stop : ownStop_.get()),
+      data_(std::make_unique<TThreadData>(context_.Database)),
+      pop3_(std::make_unique<TMailCheckerMdl>(false, *context_.Pop3, *context_.Accounts, *context_.Friends,
+                                              *context_.Blacklist, *context_.Filters)),
+      sender_(std::make_unique<TMailSender>(*context_.Options, *context_.Accounts, *context_.Friends,
+                                            *context_.Smtp))
+{
+    Connect();
+}
+
+TRemoteCheckerMdl::~TRemoteCheckerMdl() = default;
+
+// Every event of the children goes through this object's members, read at
+// the time of the call, so the owner may set them after construction.
+void TRemoteCheckerMdl::Connect()
+{
+    TMailCheckerMdl& p = *pop3_;
+    p.OnStatus = [this](const std::string& t) { Status(t); };
+    p.OnProcessMessage = [this](const std::string& uidl, TMailMessage& m, TKnownMessage& e) {
+        return ProcessMessage(uidl, m, e);
+    };
+    p.OnAfterAccount = [this](TAccount& a, bool isLast) { AfterAccount(a, isLast); };
+    p.OnAddressWhitelisted = [this](const std::string& a) {
+        if (OnAddressWhitelisted)
+            OnAddressWhitelisted(a);
+    };
+    p.IsStopRequested = [this] { return stop_->IsSet(); };
+    p.OnSetState = [this](std::uint8_t s) {
+        if (OnSetState)
+            OnSetState(s);
+    };
+    p.OnReportCheckError = [this](const std::string& t, const std::string& a) { Report(t, a); };
+    p.OnGetCredentials = [this](TCredentialsRequest& r) { return OnGetCredentials && OnGetCredentials(r); };
+
+    TMailSender& s = *sender_;
+    s.OnStatus = [this](const std::string& t) { Status(t); };
+    s.OnReportError = [this](const std::string& t, const std::string& a) { Report(t, a); };
+    s.StopRequested = [this] { return stop_->IsSet(); };
+    s.SetInterruptible = [this](bool v) {
+        if (OnSetInterruptible)
+            OnSetInterruptible(v);
+    };
+}
+
+void TRemoteCheckerMdl::Status(const std::string& text)
+{
+    if (OnStatus)
+        OnStatus(text);
+}
+
+void TRemoteCheckerMdl::Report(const std::string& text, const std::string& account)
+{
+    if (OnReportCheckError)
+        OnReportCheckError(text, account);
+    else
+        ReportError(text, account);
+}
+
+void TRemoteCheckerMdl::AbortConnection()
+{
+    pop3_->AbortConnection();
+}
+
+bool TRemoteCheckerMdl::CheckMail(bool defaultOnly, const TAccountPtr& account)
+{
+    const TProxyValues proxy = context_.Options->Proxy().Values();
+    pop3_->SetProxy(proxy.UseProxy, proxy.Address, proxy.Logon ? proxy.Password : std::string(),
+                    proxy.Logon ? proxy.Username : std::string(), proxy.Port);
+    TMessageList& inbox = *context_.Inbox;
+    TMessageList& known = *context_.Known;
+    if (account)
+        return pop3_->CheckAccount(*account, inbox, true, known);
+    if (defaultOnly)
+        return pop3_->CheckDefaultAccounts(inbox, known);
+    return pop3_->CheckAllAccounts(inbox, known);
+}
+
+// --- Classification -----------------------------------------------------------
+
+bool TRemoteCheckerMdl::ProcessMessage(const std::string& uidl, TMailMessage& message, TKnownMessage& entry)
+{
+    Trace("RemoteMailChkProcessMsg", "Begin");
+    const TAccountPtr account = context_.Accounts->FindByName(entry.Account());
+    if (!account) {
+        // Renamed or deleted while the check ran: nothing can be stored for it.
+        Trace("Account not found", entry.Account());
+        return false;
+    }
+    TAccount& a = *account;
+    const std::string name = a.Name();
+    if (std::filesystem::exists(MessageFilePath(name, uidl, true)) ||
+        std::filesystem::exists(MessageFilePath(name, uidl, false)))
+        return true; // already stored: the server copy stays
+    if (entry.DeleteVerdict() || entry.ToBeDeleted()) {
+        Trace("Will be deleted", uidl);
+        entry.SetToBeDeleted(true);
+        return true;
+    }
+    bool handled = true;
+    if (IsFromOwnAddress(a, message)) {
+        Trace("Spam from an account", uidl);
+    } else if (const std::string key = ExtractKey(message); !key.empty()) {
+        if (!ProcessKeyed(a, key, message, entry))
+            return true; // left on the server, not marked
+    } else if (entry.Whitelisted()) {
+        handled = ProcessFriend(a, uidl, message, entry);
+    } else {
+        handled = ProcessUnknown(a, uidl, message, entry);
+    }
+    if (!handled)
+        return false;
+    entry.SetToBeDeleted(true);
+    return true;
+}
+
+// A message carrying a key. False: leave it on the server unmarked.
+bool TRemoteCheckerMdl::ProcessKeyed(TAccount& account, const std::string& key, TMailMessage& message,
+                                     TKnownMessage&)
+{
+    const std::string senderText = GetSenderKey(message);
+    const std::optional<TQuarantineKey> row = data_->FindKeyByCode(key);
+    if (row && SendersMatch(row->FromList, senderText)) {
+        Trace("Incoming key response", row->FromList);
+        if (account.KeysInMessages()) {
+            AddSendersToFriends(row->FromList);
+            if (ReleaseKey(row->ID) == 0)
+                data_->DeleteKey(row->ID);
+        }
+        return true;
+    }
+    Trace("Key in mail");
+    if (!context_.Options->AutoReplyToRequests())
+        return false;
+    if (row)
+        return true; // our key from a stranger: dropped
+    AnswerForeignKey(account, key, message);
+    return true;
+}
+
+// Another copy's challenge: answered once per key and sender set. The
+// answered-request row and the queued answer are written together, so a
+// failure leaves neither and the next check answers.
+void TRemoteCheckerMdl::AnswerForeignKey(TAccount& account, const std::string& key, TMailMessage& message)
+{
+    const std::string senderText = GetSenderKey(message);
+    if (TrimText(senderText).empty())
+        return; // nobody to answer
+    if (data_->FindAnsweredRequest(key, MD5Hex(senderText)))
+        return;
+    const std::string own = account.Outgoing().FindOwnAddress(message.Recipients, message.CCList);
+    TTransaction transaction(data_->Database());
+    Trace("Saving auth resposne in DB");
+    data_->AppendAnsweredRequest(key, senderText);
+    Trace("Send key auth");
+    data_->QueueMessage(account.Name(), -1, BuildConfirmation(key, senderText, message.Subject, own));
+    transaction.Commit();
+}
+
+bool TRemoteCheckerMdl::ProcessFriend(TAccount& account, const std::string& uidl, TMailMessage& message,
+                                      TKnownMessage& entry)
+{
+    try {
+        SaveMessageFile(account.Name(), uidl, false, message);
+    } catch (const std::exception& e) {
+        Trace("SaveMessage Error: ", e.what());
+        Report(e.what(), account.Name());
+        return false;
+    }
+    std::unique_ptr<TKnownMessage> copy = CloneKnownMessage(entry);
+    if (OnWhitelisted)
+        OnWhitelisted(uidl, *copy);
+    context_.Inbox->Add(std::move(copy));
+    Trace("Whitelisted", uidl);
+    return true;
+}
+
+bool TRemoteCheckerMdl::ProcessUnknown(TAccount& account, const std::string& uidl, TMailMessage& message,
+                                       TKnownMessage& entry)
+{
+    Trace("Not whitelisted");
+    const std::string senderText = GetSenderKey(message);
+    if (TrimText(senderText).empty()) {
+        Trace("From was empty");
+        return true;
+    }
+    entry.SetQuarantined(true);
+    const int keyId = KeyForSenders(account, senderText, message);
+    return StoreQuarantined(account, uidl, keyId, message, entry);
+}
+
+// The key id of the message's sender set; a new set gets a key row and,
+// when challenges are on, its challenge in the queue, in one transaction.
+int TRemoteCheckerMdl::KeyForSenders(TAccount& account, const std::string& senderText, TMailMessage& message)
+{
+    const std::string key = GenerateKey();
+    const int existing = data_->FindKeyBySenders(senderText);
+    if (existing >= 0) {
+        Trace("Key already sent");
+        data_->TouchKey(existing);
+        return existing;
+    }
+    Trace("Will send key");
+    const std::string own = account.Outgoing().FindOwnAddress(message.Recipients, message.CCList);
+    Trace("Key From", own);
+    const bool challenge = context_.Options->SendQuarantineMessage();
+    const std::optional<TBadMailReply> reply =
+        challenge ? account.Outgoing().GetReplyTemplate(*context_.Replies) : std::nullopt;
+    if (challenge && !reply && templateReported_.insert(account.Name()).second)
+        Report(std::string(kNoReplyTemplateMessage), account.Name());
+    // Without a challenge to send the key counts as sent, so that the
+    // cleaner lets its messages age out.
+    TTransaction transaction(data_->Database());
+    const int keyId = data_->AppendKey(key, senderText, !reply);
+    if (reply) {
+        Trace("Prepa re key message");
+        data_->QueueMessage(account.Name(), keyId, BuildChallenge(account, *reply, key, senderText, own));
+    }
+    transaction.Commit();
+    return keyId;
+}
+
+// The row, then the file; when either cannot be written the other is taken
+// back and the message stays on the server (false), reported.
+bool TRemoteCheckerMdl::StoreQuarantined(TAccount& account, const std::string& uidl, int keyId,
+                                         TMailMessage& message, TKnownMessage& entry)
+{
+    Trace("Saving in DB");
+    TQuarantinedMessage row;
+    row.KeyID = keyId;
+    row.Account = entry.Account();
+    row.UIDL = uidl;
+    row.From = entry.From();
+    row.Subject = entry.Subject();
+    row.Size = entry.Size();
+    row.Sent = entry.Date();
+    int id = 0;
+    try {
+        id = data_->AppendQuarantinedMessage(row);
+    } catch (const std::exception& e) {
+        Trace("SaveToDB Error: ", e.what());
+        Report(e.what(), account.Name());
+        return false;
+    }
+    Trace("Saving message to file");
+    try {
+        SaveMessageFile(account.Name(), uidl, true, message);
+    } catch (const std::exception& e) {
+        Trace("SaveMessage Error: ", e.what());
+        Report(e.what(), account.Name());
+        try {
+            data_->DeleteQuarantinedMessage(id);
+        } catch (const std::exception& undo) {
+            Trace("SaveToDB Error: ", undo.what());
+        }
+        return false;
+    }
+    try {
+        if (const std::optional<TQuarantinedMessage> stored = data_->FindQuarantinedMessage(id); stored && OnQuarantined)
+            OnQuarantined(*stored);
+    } catch (const std::exception& e) {
+        Trace("DoNewMessage Error: ", e.what());
+    }
+    return true;
+}
+
+// --- Friends and release --------------------------------------------------------
+
+void TRemoteCheckerMdl::AddSendersToFriends(std::string_view fromList)
+{
+    std::vector<std::string> addresses;
+    ExtractTokens(fromList, " ", false, addresses);
+    for (const std::string& address : addresses) {
+        if (context_.Friends->AddAddress(address) && OnAddressWhitelisted)
+            OnAddressWhitelisted(address);
+    }
+}
+
+int TRemoteCheckerMdl::ReleaseKey(int keyId)
+{
+    std::vector<int> released;
+    int left = 0;
+    for (const TMessageOfKey& m : data_->MessagesWithKey(keyId)) {
+        ReleaseMessageFile(m.Account, m.UIDL);
+        // A file that could not be moved keeps its row, so the message stays
+        // visible in the quarantine and nothing is orphaned.
+        std::error_code ec;
+        if (std::filesystem::exists(MessageFilePath(m.Account, m.UIDL, true), ec) || ec) {
+            ++left;
+            continue;
+        }
+        released.push_back(m.ID);
+    }
+    for (int id : released) {
+        if (!data_->FindQuarantinedMessage(id))
+            continue;
+        if (OnQuarantineRemoved)
+            OnQuarantineRemoved(id);
+        data_->DeleteQuarantinedMessage(id);
+    }
+    return left;
+}
+
+// --- After an account -------------------------------------------------------------
+
+void TRemoteCheckerMdl::AfterAccount(TAccount& account, bool isLast)
+{
+    const auto start = std::chrono::steady_clock::now();
+    sender_->SendQueue(account, *data_);
+    if (!isLast)
+        WaitBetweenAccounts(start);
+}
+
+void TRemoteCheckerMdl::WaitBetweenAccounts(std::chrono::steady_clock::time_point start)
+{
+    const int seconds = context_.Options->DelayBetweenAccounts();
+    if (seconds <= 0)
+        return;
+    Status("Delaying between accounts");
+    const auto end = start + std::chrono::seconds(seconds);
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    if (left.count() > 0)
+        stop_->WaitFor(left);
+}
+
+} // namespace bm

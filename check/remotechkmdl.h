@@ -1,0 +1,221 @@
+#pragma once
+// TRemoteCheckerMdl: the classifier of a Mail check. For each new message
+// that its remote-mode POP3 module downloads it decides where the message
+// goes (ProcessMessage), and after each account it sends that account's
+// queued challenges and confirmations and waits before the next account
+// (AfterAccount).
+//
+//  - a friend's message becomes a file of the account's inbox folder;
+//  - an unknown sender's message becomes a quarantine file with a
+//    QuarantinedMessages row under its sender set's key; a new sender set is
+//    sent, once, a challenge that carries a random key in a marker line;
+//  - a reply carrying one of our keys, from one of the key's senders,
+//    releases every message held under the key and makes the senders friends;
+//  - a challenge of another copy of this program is answered once, with its
+//    key, so that the other side releases the user's message;
+//  - marked (blacklist, filter), self-addressed and sender-less messages are
+//    dropped.
+// Every handled message is then deleted on the server, except one whose file
+// already exists and a foreign challenge while AutoReplyToRequests is off.
+//
+// Nothing is lost: a message whose inbox file, quarantine file or
+// QuarantinedMessages row cannot be written is reported and left on the
+// server unmarked; the next check meets it again.
+//
+// Threads: an instance lives for one Mail check and is used by the checker
+// thread only, except AbortConnection(). Its events are called in the checker
+// thread; the owner hands them to the main thread.
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+
+#include "check/mailchkmdl.h"
+#include "check/mailsenderdatamdl.h"
+#include "store/quarantinedbU.h"
+
+namespace bm {
+
+class TAccount;
+class TAccountList;
+class TBadMailReplies;
+class TBadMailReply;
+class TFilterList;
+class TKnownMessage;
+class TMailMessage;
+class TMessageList;
+class TOptions;
+class TStopSignal;
+class TThreadData;
+class TWhiteList;
+class TBlackList;
+
+using TAccountPtr = std::shared_ptr<TAccount>;
+
+// The objects a Mail check works on. A null member means the process-wide
+// one (Options(), Accounts(), WhiteList(), BlackList(), FilterList(),
+// BadMailReplies(), InboxList(), KnownList()); an empty Database means
+// QuarantineDbPath(); unset client settings are built from the options with
+// the program's folder as certificate folder. Everything given must outlive
+// the check.
+struct TCheckContext {
+    TOptions* Options = nullptr;
+    TAccountList* Accounts = nullptr;
+    TWhiteList* Friends = nullptr;
+    TBlackList* Blacklist = nullptr;
+    TFilterList* Filters = nullptr;
+    TBadMailReplies* Replies = nullptr;
+    TMessageList* Inbox = nullptr;
+    TMessageList* Known = nullptr;
+    std::filesystem::path Database;
+    std::optional<TMailCheckerSettings> Pop3;
+    std::optional<TMailSenderSettings> Smtp;
+
+    // A copy with every null member replaced by the process-wide object and
+    // the client settings filled in.
+    TCheckContext Completed() const;
+};
+
+// --- Keys -------------------------------------------------------------------
+
+inline constexpr std::size_t kKeyLength = 32;
+inline constexpr std::string_view kKeyAlphabet =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+inline constexpr std::string_view kKeyMarkerOpening = " -- ANTI-SPAM - ";
+inline constexpr std::string_view kKeyMarkerClosing = " - ANTI-SPAM";
+// Where the last line of a challenge points: the maker's home page.
+inline constexpr std::string_view kProductHomePage = "https://www.veldhaven.example/brixmoor/";
+// Reported once per check for an account whose template cannot be found.
+inline constexpr std::string_view kNoReplyTemplateMessage = "No reply template is selected for this account";
+
+// 32 characters drawn independently and uniformly from kKeyAlphabet, from a
+// process-wide generator seeded once (std::random_device). Any thread.
+std::string GenerateKey();
+// " -- ANTI-SPAM - " + key + " - ANTI-SPAM".
+std::string KeyMarkerLine(std::string_view key);
+
+// The key a message carries, or "". Searches the Body lines and then the
+// lines of every text part. A quoting reply is read as written: quote marks
+// (">" and blanks) at the start of a line are dropped, lines are joined with
+// one blank and runs of blanks read as one, so a marker that a mail client
+// prefixed with "> " or wrapped onto two lines is still found. The key is
+// the text between the first opening " -- ANTI-SPAM - " and the next
+// " - ANTI-SPAM", trimmed; a text longer than 32 bytes is not a key (it could
+// never be stored, and answering it would never be remembered).
+std::string ExtractKey(const TMailMessage& message);
+
+// True when any blank-separated address of senderText is one of the
+// blank-separated addresses of fromList, ignoring letter case.
+bool SendersMatch(std::string_view fromList, std::string_view senderText);
+
+// The blank-separated addresses of a sender text joined by ", ": the To text
+// that addresses each of them.
+std::string SenderRecipientsText(std::string_view senderText);
+
+// True when a sender address of the message is one of the account's
+// outgoing EMailAddresses (ignoring letter case) or equals its
+// DefaultEMailAddress exactly.
+bool IsFromOwnAddress(const TAccount& account, const TMailMessage& message);
+
+// The challenge to the senders of a quarantined message: the template's
+// body, then (KeysInMessages) the four key lines; To = every sender address;
+// Subject = ownAddress + ": " + the template's Subject; From = ownAddress.
+TMailMessage BuildChallenge(const TAccount& account, const TBadMailReply& reply, std::string_view key,
+                            std::string_view senderText, const std::string& ownAddress);
+// The automatic answer to a foreign challenge: one body line, the marker of
+// key; To = every sender address; Subject = the challenge's Subject;
+// From = ownAddress.
+TMailMessage BuildConfirmation(std::string_view key, std::string_view senderText, const std::string& subject,
+                               const std::string& ownAddress);
+
+// --- The classifier ---------------------------------------------------------
+
+class TRemoteCheckerMdl {
+public:
+    // Opens the module's own database connection (throws EDatabaseError) and
+    // creates its POP3 module and sender over the context. stop is the
+    // checker thread's stop flag (null: one of the module's own).
+    explicit TRemoteCheckerMdl(const TCheckContext& context = {}, TStopSignal* stop = nullptr);
+    ~TRemoteCheckerMdl();
+    TRemoteCheckerMdl(const TRemoteCheckerMdl&) = delete;
+    TRemoteCheckerMdl& operator=(const TRemoteCheckerMdl&) = delete;
+
+    // --- events (checker thread; unset ones are skipped) ---
+    // A friend's message joined the inbox list: its UIDL and the copy of the
+    // entry now in the list (valid during the call).
+    std::function<void(const std::string& uidl, const TKnownMessage& entry)> OnWhitelisted;
+    std::function<void(const std::string& address)> OnAddressWhitelisted;
+    std::function<void(const std::string& text)> OnStatus;
+    // A QuarantinedMessages row was written (read back from the table).
+    std::function<void(const TQuarantinedMessage& row)> OnQuarantined;
+    // A QuarantinedMessages row was removed by a release.
+    std::function<void(int id)> OnQuarantineRemoved;
+
+    // --- the checker thread's side ---
+    std::function<void(std::uint8_t state)> OnSetState;
+    std::function<void(const std::string& text, const std::string& account)> OnReportCheckError;
+    std::function<bool(TCredentialsRequest& request)> OnGetCredentials;
+    std::function<void(bool interruptible)> OnSetInterruptible;
+
+    // Applies the options' proxy to the POP3 module, then checks the given
+    // account (as the last), else the accounts with InDefaultCheck when
+    // defaultOnly, else every account. Gives the POP3 module's result.
+    bool CheckMail(bool defaultOnly, const TAccountPtr& account);
+
+    // The classification of one new message (the POP3 module's
+    // OnProcessMessage). Returns false when the message must stay on the
+    // server unmarked (a storage failure, reported); true otherwise, with the
+    // entry's to-delete flag set when the server copy may go. Throws on a
+    // database failure outside the quarantine storing (the account's pass
+    // then ends; the message stays on the server).
+    bool ProcessMessage(const std::string& uidl, TMailMessage& message, TKnownMessage& entry);
+
+    // Sends the account's queue, then, unless isLast, waits until
+    // DelayBetweenAccounts seconds have passed since the call began or the
+    // stop flag is set.
+    void AfterAccount(TAccount& account, bool isLast);
+
+    // Adds every address of fromList that the Friends list lacks (lower case,
+    // enabled) and fires OnAddressWhitelisted with it as written.
+    void AddSendersToFriends(std::string_view fromList);
+    // Moves the key's quarantine files into the inbox folder and removes the
+    // rows of the moved ones (OnQuarantineRemoved for each). A row whose file
+    // could not be moved stays. Returns the number of rows left.
+    int ReleaseKey(int keyId);
+
+    // Closes the POP3 connection at once. Any thread.
+    void AbortConnection();
+
+    TMailCheckerMdl& Pop3() { return *pop3_; }
+    TMailSender& Sender() { return *sender_; }
+    TThreadData& Data() { return *data_; }
+
+private:
+    void Connect();
+    bool ProcessKeyed(TAccount& account, const std::string& key, TMailMessage& message, TKnownMessage& entry);
+    bool ProcessFriend(TAccount& account, const std::string& uidl, TMailMessage& message, TKnownMessage& entry);
+    bool ProcessUnknown(TAccount& account, const std::string& uidl, TMailMessage& message, TKnownMessage& entry);
+    int KeyForSenders(TAccount& account, const std::string& senderText, TMailMessage& message);
+    bool StoreQuarantined(TAccount& account, const std::string& uidl, int keyId, TMailMessage& message,
+                          TKnownMessage& entry);
+    void AnswerForeignKey(TAccount& account, const std::string& key, TMailMessage& message);
+    void WaitBetweenAccounts(std::chrono::steady_clock::time_point start);
+    void Status(const std::string& text);
+    void Report(const std::string& text, const std::string& account);
+
+    TCheckContext context_;
+    std::unique_ptr<TStopSignal> ownStop_;
+    TStopSignal* stop_;
+    std::unique_ptr<TThreadData> data_;
+    std::unique_ptr<TMailCheckerMdl> pop3_;
+    std::unique_ptr<TMailSender> sender_;
+    std::set<std::string> templateReported_; // accounts told of a missing template
+};
+
+} // namespace bm
