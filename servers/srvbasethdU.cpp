@@ -358,7 +358,11 @@ bool TestServerPort(uint16_t port, const std::vector<std::string>& addresses, in
     try {
         ConnectOptions options;
         options.connectTimeoutMs = connectTimeoutMs;
-        auto client = TcpConnection::Connect("localhost", port, options);
+        // "localhost" reaches a loopback or any-address listener; a server
+        // widened to one particular address is reached there.
+        const std::string& first = addresses.front();
+        const bool local = first == kLoopbackAddress || first == kAnyAddress || first == kIpv6Loopback;
+        auto client = TcpConnection::Connect(local ? "localhost" : first, port, options);
         try {
             client->Close();
         } catch (...) {

@@ -180,8 +180,9 @@ private:
 std::pair<uint16_t, uint16_t> ChooseFreePortPair(uint16_t first, const std::set<uint16_t>& skip,
                                                  const std::vector<std::string>& addresses);
 
-// True when a client could connect to "localhost" at port while a listener
-// bound on addresses at that port accepts; a failure while disconnecting
+// True when a client could connect to "localhost" (or, for a listener on one
+// particular address, to that address) at port while a listener bound on
+// addresses at that port accepts; a failure while disconnecting
 // still counts as success. False when the port cannot be bound or the
 // connection is not made. Any thread.
 bool TestServerPort(uint16_t port, const std::vector<std::string>& addresses, int connectTimeoutMs = 5000);

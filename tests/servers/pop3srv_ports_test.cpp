@@ -88,6 +88,12 @@ TEST(Pop3Ports, TestPortConnectsToLocalhost)
     EXPECT_FALSE(TLocalPOP3ServerMdl::TestPort(options));
 }
 
+TEST(Pop3Ports, TestPortOnAWidenedListener)
+{
+    EXPECT_TRUE(TestServerPort(test::FindFreePort(), ServerListenAddresses("0.0.0.0")));
+    EXPECT_TRUE(TestServerPort(test::FindFreePort(), {"127.0.0.1"}));
+}
+
 TEST(Pop3Ports, ListenAddressesAreLoopbackUnlessWidened)
 {
     std::vector<std::string> loopback{kLoopbackAddress};
