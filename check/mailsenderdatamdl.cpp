@@ -376,9 +376,12 @@ void TMailSender::SendRows(TSmtpSession& session, TAccount& account,
 bool TMailSender::SendQueued(TSmtpSession& session, TAccount& account, const std::string& stored)
 {
     TMailMessage message;
-    message.LoadFromString(stored);
-    const TMailEnvelope envelope = EnvelopeOf(message);
+    TMailEnvelope envelope;
     try {
+        // A row that cannot be read fails like a send: the rows sent before
+        // it still leave the queue.
+        message.LoadFromString(stored);
+        envelope = EnvelopeOf(message);
         session.Transfer(envelope, message.SaveToString());
         return true;
     } catch (const ESmtpReplyError& e) {

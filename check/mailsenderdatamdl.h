@@ -187,10 +187,11 @@ public:
     // (EDatabaseError) propagate after Interruptible was set again.
     void SendQueue(TAccount& account, TThreadData& data);
 
-    // Proxy for the next connections (both transports), as the options'
-    // proxy settings give it; a user name makes the tunnel send Basic
-    // credentials. Applied from the options at every connect, so a call
-    // holds until the next send.
+    // Proxy of the next connection (both transports): direct when useProxy is
+    // clear, else an HTTP CONNECT tunnel at host:port that sends Basic
+    // credentials when userName is set. Every connect calls it with the
+    // options' proxy settings (user name and password only when the options'
+    // Logon is set), so a call of the owner's own holds until the next send.
     void SetProxy(bool useProxy, const std::string& host, const std::string& password,
                   const std::string& userName, int port);
     // Selects the transport and the use of TLS from the account's outgoing

@@ -161,5 +161,57 @@ TEST_F(SenderQueue, RefusalWithoutTheAddressIsReportedAndEndsThePass)
     EXPECT_TRUE(sink.Messages().empty());
 }
 
+TEST_F(SenderQueue, AnUnreachableAccountKeepsItsRowsWhileTheNextAccountSendsOnlyItsOwn)
+{
+    SmtpSink sink;
+    SenderWorld down(test::FindFreePort());
+    SenderWorld up(sink.Port());
+    up.account->SetName("Home");
+    const int kWork = Key("KEY1"), kHome = Key("KEY2");
+    Queue("Work", kWork, "a@example.org");
+    Queue("Home", kHome, "b@example.org");
+
+    down.sender->SendQueue(*down.account, data_);
+    up.sender->SendQueue(*up.account, data_);
+
+    ASSERT_TRUE(sink.WaitForMessages(1, kArrival));
+    EXPECT_EQ(sink.Messages().size(), 1u);
+    EXPECT_EQ(sink.Messages().at(0).recipients, std::vector<std::string>{"b@example.org"});
+    EXPECT_EQ(data_.AcctQueue("Work").size(), 1u);
+    EXPECT_TRUE(data_.AcctQueue("Home").empty());
+    EXPECT_FALSE(Sent(kWork));
+    EXPECT_TRUE(Sent(kHome));
+}
+
+TEST_F(SenderQueue, SecondConnectAttemptWithLoginLearnsLoginRequired)
+{
+    test::ScriptedSmtpServer server({{"<connect>", "421 4.3.2 busy\r\n"},
+                                     {"<connect>", "220 fake.test\r\n"},
+                                     {"EHLO", "250-fake.test\r\n250 AUTH LOGIN\r\n"},
+                                     {"AUTH LOGIN", "334 VXNlcm5hbWU6\r\n"},
+                                     {"c210cHVzZXI=", "334 UGFzc3dvcmQ6\r\n"},
+                                     {"c210cHBhc3M=", "235 ok\r\n"},
+                                     {"MAIL", "250 ok\r\n"},
+                                     {"RCPT", "250 ok\r\n"},
+                                     {"DATA", "354 go\r\n"},
+                                     {".", "250 ok\r\n"},
+                                     {"QUIT", "221 bye\r\n"}});
+    SenderWorld w(server.Port());
+    Queue("Work", -1, "a@example.org");
+
+    w.sender->SendQueue(*w.account, data_);
+
+    server.Finish();
+    EXPECT_TRUE(server.Mismatches().empty()) << testing::PrintToString(server.Mismatches());
+    EXPECT_EQ(w.errors, std::vector<std::string>{"Work: 4.3.2 busy"});
+    EXPECT_TRUE(data_.AcctQueue("Work").empty());
+    EXPECT_TRUE(w.account->Outgoing().LoginRequired());
+    TOptions options;
+    TAccountList saved(options);
+    saved.LoadFromFile();
+    ASSERT_EQ(saved.Count(), 1);
+    EXPECT_TRUE(saved.Item(0)->Outgoing().LoginRequired());
+}
+
 } // namespace
 } // namespace bm
