@@ -152,8 +152,8 @@ bool TRemoteCheckerMdl::ProcessMessage(const std::string& uidl, TMailMessage& me
     }
     TAccount& a = *account;
     const std::string name = a.Name();
-    if (std::filesystem::exists(MessageFilePath(name, uidl, true)) ||
-        std::filesystem::exists(MessageFilePath(name, uidl, false)))
+    if (std::filesystem::is_regular_file(MessageFilePath(name, uidl, true)) ||
+        std::filesystem::is_regular_file(MessageFilePath(name, uidl, false)))
         return true; // already stored: the server copy stays
     if (entry.DeleteVerdict() || entry.ToBeDeleted()) {
         Trace("Will be deleted", uidl);
