@@ -145,9 +145,13 @@ private:
             part.Kind = TPartKind::Text;
             part.ContentType = MediaType(object);
             part.Lines = SplitLines(LeafText(GMIME_PART(object)));
-            const bool plain = part.ContentType == "text/plain";
+            // Blocks found in the text follow it; collected apart, since
+            // adding to Parts would move the lines being scanned.
+            std::vector<TMessagePart> blocks;
+            if (part.ContentType == "text/plain")
+                ExtractUuBlocks(part.Lines, blocks, limits_.MaxParts - msg_.Parts.size() - 1);
             msg_.Parts.push_back(std::move(part));
-            if (plain) ExtractUuBlocks(msg_.Parts.back().Lines, msg_.Parts, limits_.MaxParts);
+            for (TMessagePart& block : blocks) msg_.Parts.push_back(std::move(block));
         } else {
             TMessagePart part;
             part.Kind = TPartKind::Attachment;

@@ -128,6 +128,18 @@ std::vector<TParseCase> ParseCases() {
                          EXPECT_EQ(m.Parts[0].Content, "Hello, uuencoded world!\n");
                          EXPECT_EQ(GetMessageText(m), m.Body);
                      }});
+    cases.push_back({"UuencodedBlocksInsideTextParts",
+                     CrLf("Content-Type: multipart/mixed; boundary=b", "", "--b", "Content-Type: text/plain", "",
+                          "first", "begin 644 a.txt", "#86)C", "`", "end", "begin 644 b.txt", "#86)C", "`", "end",
+                          "--b", "Content-Type: text/plain", "", "second", "--b--", "."),
+                     [](const TMailMessage& m) {
+                         ASSERT_EQ(m.Parts.size(), 4u);
+                         EXPECT_EQ(m.Parts[0].Lines, (std::vector<std::string>{"first"}));
+                         EXPECT_EQ(m.Parts[1].FileName, "a.txt");
+                         EXPECT_EQ(m.Parts[1].Content, "abc");
+                         EXPECT_EQ(m.Parts[2].FileName, "b.txt");
+                         EXPECT_EQ(m.Parts[3].Lines, (std::vector<std::string>{"second"}));
+                     }});
     cases.push_back({"XxencodedAttachmentInPlainBody",
                      CrLf("Subject: xx", "", "begin 600 data.bin", "HS5UUNKtXPqFZN0-WSLFZQk1z6E++", "+", "end", "."),
                      [](const TMailMessage& m) {
