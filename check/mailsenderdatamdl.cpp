@@ -242,10 +242,6 @@ bool TMailSender::SendText(TAccount& account, const TMailEnvelope& envelope, std
 bool TMailSender::Relay(TAccount& account, const TMailEnvelope& envelope, const std::string& data,
                         bool noWhitelist)
 {
-    {
-        std::lock_guard lock(connectionMutex_);
-        abortRequested_ = false;
-    }
     if (envelope.Recipients.empty()) {
         Fail("No recipients", account.Name());
         return false;
@@ -307,10 +303,6 @@ TSendResult TMailSender::SendOnce(TAccount& account, const TMailEnvelope& envelo
 
 void TMailSender::SendQueue(TAccount& account, TThreadData& data)
 {
-    {
-        std::lock_guard lock(connectionMutex_);
-        abortRequested_ = false;
-    }
     const std::vector<TQueuedMessage> rows = data.AcctQueue(account.Name());
     if (rows.empty())
         return;

@@ -199,9 +199,11 @@ public:
     // file present in the certificate folder cannot be loaded.
     void SetupTls(const TAccount& account);
 
-    // Ends a connection in progress at once: its reads and writes fail with
-    // "Connection aborted." Any thread; never blocks; the send in progress
-    // then fails as any network failure does.
+    // Ends the sender's work for good: a connection in progress fails at once
+    // ("Connection aborted."), and so does every later connection, so an
+    // Abort() that comes just before a send starts is not lost. The send then
+    // fails as any network failure does. For an owner that is stopping. Any
+    // thread; never blocks.
     void Abort();
 
 private:
@@ -236,7 +238,7 @@ private:
 
     std::mutex connectionMutex_;             // guards the two below for Abort()
     TcpConnection* connection_ = nullptr;    // the connection in use, or null
-    bool abortRequested_ = false;            // Abort() during the current send call
+    bool abortRequested_ = false;            // Abort() was called
 };
 
 } // namespace bm

@@ -149,6 +149,12 @@ TEST(SenderScriptedLines, AbortFromAnotherThreadEndsAWaitingSend)
     sending.join();
     EXPECT_FALSE(sent);
     EXPECT_EQ(w.sender->LastError, "Connection aborted.");
+
+    // The abort holds for later sends too: a stopping owner's next relay
+    // does not wait for its time-outs.
+    w.sender->LastError.clear();
+    EXPECT_FALSE(w.sender->SendMail(*w.account, test::SimpleMessage("bob@example.org"), true));
+    EXPECT_EQ(w.sender->LastError, "Connection aborted.");
 }
 
 // ---- Queue refusals ---------------------------------------------------------------
