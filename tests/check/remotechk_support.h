@@ -122,6 +122,21 @@ struct CheckWorld {
     TCheckContext context;
 };
 
+// Parses raw into message and builds its entry as the POP3 module does.
+inline std::unique_ptr<TKnownMessage> EntryFor(const std::string& account, const std::string& uidl,
+                                               const std::string& raw, TMailMessage& message)
+{
+    message.LoadFromRaw(raw);
+    auto entry = std::make_unique<TKnownMessage>();
+    entry->SetId(uidl);
+    entry->SetAccount(account);
+    entry->SetFrom(message.FromList.Empty() ? std::string() : message.FromList[0].GetText());
+    entry->SetSubject(message.Subject);
+    entry->SetSize(static_cast<std::int32_t>(raw.size()));
+    entry->SetDate(message.Date);
+    return entry;
+}
+
 // A classifier over a CheckWorld, events recorded.
 struct ClassifierHarness {
     struct Error {
@@ -148,14 +163,7 @@ struct ClassifierHarness {
                  bool isFriend = false, bool deleteVerdict = false)
     {
         TMailMessage m;
-        m.LoadFromRaw(raw);
-        entry = std::make_unique<TKnownMessage>();
-        entry->SetId(uidl);
-        entry->SetAccount(account);
-        entry->SetFrom(m.FromList.Empty() ? std::string() : m.FromList[0].GetText());
-        entry->SetSubject(m.Subject);
-        entry->SetSize(static_cast<std::int32_t>(raw.size()));
-        entry->SetDate(m.Date);
+        entry = EntryFor(account, uidl, raw, m);
         entry->SetWhitelisted(isFriend);
         entry->SetDeleteVerdict(deleteVerdict);
         entry->SetToBeDeleted(deleteVerdict);
