@@ -1,0 +1,165 @@
+#pragma once
+// TMailCheckerMdl: the POP3 side of a Mail check. For each account it
+// connects and logs in, lists the mailbox by UIDL, skips what was handled
+// before, downloads each new message, builds its known-message entry,
+// applies the Friends list, the blacklist and the filters, hands the message
+// to OnProcessMessage, deletes on the server what was marked and handled, and
+// reports progress as status texts.
+//
+// Remote mode talks to each account's own server; local mode logs in to the
+// program's local POP3 server as the mail client would (user name and host
+// joined by "@") to rebuild the inbox list from the message files.
+//
+// Nothing is lost: a message is deleted on the server only when its entry
+// was marked for deletion and OnProcessMessage reported it handled (what it
+// stored is on disk). A failed RETR, a handler that fails, a cut connection
+// or a time-out leave the message on the server, and a broken session is
+// closed without QUIT, so the server removes nothing (RFC 1939 §6).
+//
+// Threads: everything runs in the checker thread, events included (the
+// owner marshals what must reach the main thread). AbortConnection() is the
+// only member another thread may call. The lists passed in serialise their
+// own access (store/msgsU.h, config/addrlistU.h, config/filtersU.h).
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "check/pop3clientU.h"
+#include "config/optionsU.h"
+
+namespace bm {
+
+class TAccount;
+class TAccountList;
+class TWhiteList;
+class TBlackList;
+class TFilterList;
+class TKnownMessage;
+class TMailMessage;
+class TMessageList;
+class TlsContext;
+struct TUidlLine;
+
+// Everything the module reads of the options, passed in.
+struct TMailCheckerSettings {
+    TPop3ClientSettings Client;
+    // Options Server.POP3 PortNormal: the local server's plain port.
+    int LocalPOP3Port = 110;
+    // The options' proxy part; replaced by SetProxy.
+    TProxyValues Proxy;
+    // Where "cacert.pem", "cert.pem" and "key.pem" are looked for.
+    std::filesystem::path CertificateFolder;
+};
+
+// The settings of the options object (the caller's; read once).
+TMailCheckerSettings MailCheckerSettingsFromOptions(const TOptions& options,
+                                                    const std::filesystem::path& certificateFolder);
+
+// The credentials prompt after a refused login (the logon dialog).
+struct TCredentialsRequest {
+    std::string Title;    // "Logon - " + the incoming server
+    std::string Server;
+    std::string Account;
+    std::string Reason;   // the server's refusal text
+    // In: the values of the failed attempt. Out (on OK): the ones to use
+    // for this login only.
+    std::string UserName;
+    std::string Password;
+    bool SecureAuthentication = false; // out: SASL when set, else USER/PASS
+};
+
+// Thread states of a Mail check (what the checker thread's State holds).
+inline constexpr std::uint8_t kStateConnectingRemote = 1;
+inline constexpr std::uint8_t kStateRetrievingRemote = 2;
+inline constexpr std::uint8_t kStateConnectingLocal = 3;
+inline constexpr std::uint8_t kStateRetrievingLocal = 4;
+
+class TMailCheckerMdl {
+public:
+    // The lists must outlive the module. Settings are copied.
+    TMailCheckerMdl(bool localMode, const TMailCheckerSettings& settings, TAccountList& accounts,
+                    TWhiteList& friends, TBlackList& blacklist, TFilterList& filters);
+    ~TMailCheckerMdl();
+    TMailCheckerMdl(const TMailCheckerMdl&) = delete;
+    TMailCheckerMdl& operator=(const TMailCheckerMdl&) = delete;
+
+    bool LocalMode() const { return localMode_; }
+
+    // --- events (unset ones are skipped) ---
+    std::function<void(const std::string& text)> OnStatus;
+    // Classification of one new message. Returns true when it was handled:
+    // whatever it stored is on disk, and the entry's to-delete flag may then
+    // delete the message on the server. False: the message stays on the
+    // server and is met as new at the next check (the entry is dropped); the
+    // handler reports its own failure. An exception ends the account's pass
+    // (the message stays on the server). Unset: handled.
+    std::function<bool(const std::string& uidl, TMailMessage& message, TKnownMessage& entry)> OnProcessMessage;
+    std::function<void(const std::string& uidl, TKnownMessage& entry)> OnNewMessage;
+    // entry is null: a deleted message was new in this pass.
+    std::function<void(const std::string& uidl, TKnownMessage* entry)> OnMessageDeleted;
+    std::function<void(TAccount& account, bool isLast)> OnAfterAccount;
+    std::function<void(const std::string& address)> OnAddressWhitelisted;
+
+    // --- the checker thread's side (Part of the owner) ---
+    // The checker thread's stop flag; unset reads as not stopped.
+    std::function<bool()> IsStopRequested;
+    // The checker thread's State (kState... above).
+    std::function<void(std::uint8_t state)> OnSetState;
+    // ReportCheckError of the checker thread: error text, account name.
+    std::function<void(const std::string& text, const std::string& account)> OnReportCheckError;
+    // The logon dialog, answered on the main thread: true for OK with the
+    // request's out fields filled. Unset: Cancel.
+    std::function<bool(TCredentialsRequest& request)> OnGetCredentials;
+
+    // Every account in list order / those with InDefaultCheck. True when any
+    // account's pass changed something.
+    bool CheckAllAccounts(TMessageList& inboxList, TMessageList& knownList);
+    bool CheckDefaultAccounts(TMessageList& inboxList, TMessageList& knownList);
+    // One account. Never throws: a failure ends this account's pass (false).
+    bool CheckAccount(TAccount& account, TMessageList& inboxList, bool isLast, TMessageList& knownList);
+
+    // Remote mode: later connections go through this HTTP proxy tunnel
+    // (CONNECT) when useProxy is set, directly otherwise.
+    void SetProxy(bool useProxy, const std::string& host, const std::string& password,
+                  const std::string& userName, int port);
+
+    // Closes the socket of the POP3 connection at once; every later command
+    // and connection of this module fails. Any thread; never blocks.
+    void AbortConnection();
+
+private:
+    struct TPending; // a message marked for deletion in this pass
+    bool CheckAccountList(bool defaultOnly, TMessageList& inboxList, TMessageList& knownList);
+    bool ConnectAccount(TAccount& account);
+    TPop3ConnectParams ConnectParams(TAccount& account);
+    bool AskCredentials(TAccount& account, const std::string& reason, TPop3ConnectParams& params);
+    bool LooksLikeRefusedLogin(TAccount& account, const EPop3Error& error) const;
+    bool ProcessMailbox(TAccount& account, TMessageList& inboxList, TMessageList& knownList);
+    bool ProcessLine(TAccount& account, const TUidlLine& line, int index,
+                     TMessageList& inboxList, TMessageList& knownList, std::vector<TPending>& toDelete);
+    std::unique_ptr<TKnownMessage> Retrieve(TAccount& account, int number, const std::string& id,
+                                            TMailMessage& message);
+    void ApplyLists(TMailMessage& message, TKnownMessage& entry, const std::string& id);
+    void ApplyFilters(TMailMessage& message, TKnownMessage& entry, const std::string& id);
+    bool DeleteOnServer(TAccount& account, std::vector<TPending>& toDelete, TMessageList& inboxList);
+    void Status(const std::string& text);
+    void SetState(std::uint8_t state);
+    void Report(const std::string& text, const std::string& account);
+    bool Stopped() const;
+    std::shared_ptr<TlsContext> ClientTls();
+
+    const bool localMode_;
+    TMailCheckerSettings settings_;
+    TAccountList& accounts_;
+    TWhiteList& friends_;
+    TBlackList& blacklist_;
+    TFilterList& filters_;
+    TPop3Client client_;
+    std::shared_ptr<TlsContext> tls_;
+};
+
+} // namespace bm

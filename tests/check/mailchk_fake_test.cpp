@@ -1,0 +1,393 @@
+// TMailCheckerMdl against a scripted POP3 server on loopback: connections cut
+// or stalled in the middle of a message, malformed replies, refused DELE,
+// UIDL numbering, SASL mechanisms announced but not doable, STLS refused,
+// and a stop from another thread.
+#include "tests/check/mailchk_fakepop3.h"
+#include "tests/check/mailchk_support.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "check/pop3saslU.h"
+
+namespace bm::test {
+namespace {
+
+using Reaction = FakePop3Server::Reaction;
+
+std::vector<FakePop3Server::Mail> ThreeMails()
+{
+    return {{"uid-1", MakeMail("a@x.example", "m1", "first\r\n.dotted line")},
+            {"uid-2", MakeMail("b@x.example", "m2", std::string(5000, 'b'))},
+            {"uid-3", MakeMail("c@x.example", "m3", "third")}};
+}
+
+TMailCheckerSettings ShortReads(int readTimeoutMs)
+{
+    TMailCheckerSettings s = CheckerFastSettings();
+    s.Client.ReadTimeoutMs = readTimeoutMs;
+    return s;
+}
+
+// --- a session that breaks in the middle of a message -----------------------
+
+struct BreakCase {
+    const char* name;
+    bool hangUp; // else the server stalls until the client's read time-out
+    const char* error;
+};
+
+class MailChkBrokenRetr : public ::testing::TestWithParam<BreakCase> {};
+
+TEST_P(MailChkBrokenRetr, LeavesEveryMessageOnTheServer)
+{
+    const BreakCase& c = GetParam();
+    const auto mails = ThreeMails();
+    FakePop3Server server(mails, [&](const std::string& line, TcpConnection& conn) {
+        if (line != "RETR 2")
+            return Reaction::Default;
+        const std::string text = "+OK\r\n" + FakePop3Server::DotStuffed(mails[1].Text);
+        conn.Write(text.substr(0, text.size() / 2), 5000);
+        return c.hangUp ? Reaction::Hangup : Reaction::Handled;
+    });
+    CheckerHarness h(false, ShortReads(c.hangUp ? 10000 : 300));
+    h.AddAccount("Broken", "127.0.0.1", server.Port(), "u", "p");
+
+    EXPECT_FALSE(h.CheckAll());
+    const auto lines = server.Finish();
+
+    EXPECT_FALSE(FakePop3Server::Received(lines, "DELE")) << "nothing handled may be lost, nothing else deleted";
+    EXPECT_FALSE(FakePop3Server::Received(lines, "QUIT")) << "a broken session must not commit";
+    EXPECT_EQ(h.subjects, std::vector<std::string>{"m1"});
+    EXPECT_TRUE(std::filesystem::exists(MessageFilePath("Broken", "uid-1", false)));
+    ASSERT_EQ(h.errors.size(), 1u) << h.ErrorTexts();
+    EXPECT_EQ(h.errors[0].Text, c.error);
+    EXPECT_EQ(h.errors[0].Account, "Broken");
+    EXPECT_EQ(h.inbox.Count(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, MailChkBrokenRetr,
+                         ::testing::Values(BreakCase{"cut", true, "Connection Closed Gracefully."},
+                                           BreakCase{"stalled", false, "Read timed out."}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// --- malformed replies -------------------------------------------------------
+
+struct MalformedCase {
+    const char* name;
+    const char* command;  // the line answered badly ("" for the greeting)
+    std::string reply;
+    std::string error;
+    bool hangUp = false; // after the reply
+};
+
+class MailChkMalformed : public ::testing::TestWithParam<MalformedCase> {};
+
+TEST_P(MailChkMalformed, EndsTheSessionWithoutQuit)
+{
+    const MalformedCase& c = GetParam();
+    const bool greeting = std::string(c.command).empty();
+    FakePop3Server server(
+        ThreeMails(),
+        [&](const std::string& line, TcpConnection& conn) {
+            if (greeting || line != c.command)
+                return Reaction::Default;
+            conn.Write(c.reply, 5000);
+            return c.hangUp ? Reaction::Hangup : Reaction::Handled;
+        },
+        greeting ? c.reply.substr(0, c.reply.size() - 2) : "+OK fake ready");
+    CheckerHarness h;
+    h.AddAccount("Malformed", "127.0.0.1", server.Port(), "u", "p");
+
+    EXPECT_FALSE(h.CheckAll());
+    const auto lines = server.Finish();
+
+    ASSERT_EQ(h.errors.size(), 1u) << h.ErrorTexts();
+    EXPECT_EQ(h.errors[0].Text, c.error);
+    EXPECT_FALSE(FakePop3Server::Received(lines, "QUIT"));
+    EXPECT_FALSE(FakePop3Server::Received(lines, "DELE"));
+    EXPECT_TRUE(h.processed.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, MailChkMalformed,
+    ::testing::Values(MalformedCase{"greeting", "", "HELLO\r\n", "Invalid POP3 response: HELLO"},
+                      MalformedCase{"stat_word", "STAT", "+OKAY 3 300\r\n", "Invalid POP3 response: +OKAY 3 300"},
+                      MalformedCase{"uidl_status", "UIDL", "what?\r\n", "Invalid POP3 response: what?"},
+                      MalformedCase{"uidl_never_ends", "UIDL", "+OK\r\n1 a\r\n", "Connection Closed Gracefully.", true},
+                      MalformedCase{"long_line", "STAT", "+OK " + std::string(20000, '9') + "\r\n",
+                                    "Invalid POP3 response: +OK " + std::string(76, '9')},
+                      MalformedCase{"user_reply", "USER u", "\r\n", "Invalid POP3 response: "}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(MailChkFake, RefusedListOrRetrIsReportedAndThePassGoesOn)
+{
+    FakePop3Server server(ThreeMails(), [](const std::string& line, TcpConnection& conn) {
+        if (line == "LIST 1" || line == "RETR 2") {
+            conn.WriteLine("-ERR message locked", 5000);
+            return Reaction::Handled;
+        }
+        return Reaction::Default;
+    });
+    CheckerHarness h;
+    h.AddAccount("Refused", "127.0.0.1", server.Port(), "u", "p");
+
+    EXPECT_TRUE(h.CheckAll());
+    const auto lines = server.Finish();
+
+    EXPECT_EQ(h.subjects, std::vector<std::string>{"m3"});
+    EXPECT_EQ(h.ErrorTexts(), "Refused: message locked\nRefused: message locked\n");
+    EXPECT_TRUE(FakePop3Server::Received(lines, "DELE 3"));
+    EXPECT_FALSE(FakePop3Server::Received(lines, "DELE 1"));
+    EXPECT_FALSE(FakePop3Server::Received(lines, "DELE 2"));
+    EXPECT_TRUE(FakePop3Server::Received(lines, "QUIT"));
+}
+
+TEST(MailChkFake, MessageOverTheSizeLimitStaysAndThePassGoesOn)
+{
+    TMailCheckerSettings settings = CheckerFastSettings();
+    settings.Client.MaxMessageBytes = 2000;
+    FakePop3Server server(ThreeMails());
+    CheckerHarness h(false, settings);
+    h.AddAccount("Limit", "127.0.0.1", server.Port(), "u", "p");
+
+    EXPECT_TRUE(h.CheckAll());
+    const auto lines = server.Finish();
+
+    EXPECT_EQ(h.subjects, (std::vector<std::string>{"m1", "m3"}));
+    EXPECT_EQ(h.ErrorTexts(), "Limit: Message too large.\n");
+    EXPECT_FALSE(FakePop3Server::Received(lines, "DELE 2"));
+    EXPECT_TRUE(FakePop3Server::Received(lines, "DELE 3"));
+}
+
+// --- deletion ---------------------------------------------------------------
+
+TEST(MailChkFake, RefusedDeleIsIgnoredAndTheRestIsCommitted)
+{
+    FakePop3Server server(ThreeMails(), [](const std::string& line, TcpConnection& conn) {
+        if (line == "DELE 1") {
+            conn.WriteLine("-ERR cannot", 5000);
+            return Reaction::Handled;
+        }
+        return Reaction::Default;
+    });
+    CheckerHarness h;
+    h.AddAccount("Dele", "127.0.0.1", server.Port(), "u", "p");
+
+    EXPECT_TRUE(h.CheckAll());
+    const auto lines = server.Finish();
+
+    EXPECT_EQ(h.deleted, (std::vector<std::string>{"uid-2", "uid-3"}));
+    EXPECT_EQ(h.ErrorTexts(), "");
+    EXPECT_EQ(lines.back(), "QUIT");
+    EXPECT_EQ(h.inbox.Count(), 0) << "met as new at the next check";
+}
+
+TEST(MailChkFake, UidlNumbersAndIdsFollowTheListingLines)
+{
+    // "3 abc/def": number 3, id abc_def; a line without a number takes its
+    // position; ids that differ only in letter case are different messages.
+    std::vector<FakePop3Server::Mail> mails = ThreeMails();
+    FakePop3Server server(mails, [](const std::string& line, TcpConnection& conn) {
+        if (line != "UIDL")
+            return Reaction::Default;
+        conn.Write("+OK\r\n3 abc/def\r\nx  Spaced \r\n1 ABC_DEF\r\n.\r\n", 5000);
+        return Reaction::Handled;
+    });
+    CheckerHarness h;
+    h.AddAccount("Numbers", "127.0.0.1", server.Port(), "u", "p");
+    h.handler = [](const std::string& uidl, TMailMessage& m, TKnownMessage& e) {
+        if (m.Subject == "m3")
+            return CheckerHarness::StoreAndDelete(uidl, m, e);
+        return true; // the others stay on the server
+    };
+
+    EXPECT_TRUE(h.CheckAll());
+    const auto lines = server.Finish();
+
+    EXPECT_EQ(h.processed, (std::vector<std::string>{"abc_def", "Spaced", "ABC_DEF"}));
+    EXPECT_EQ(h.subjects, (std::vector<std::string>{"m3", "m2", "m1"}));
+    EXPECT_TRUE(FakePop3Server::Received(lines, "RETR 3"));
+    EXPECT_TRUE(FakePop3Server::Received(lines, "RETR 2"));
+    EXPECT_TRUE(FakePop3Server::Received(lines, "DELE 3"));
+    EXPECT_FALSE(FakePop3Server::Received(lines, "DELE 1")) << "only the handled id's own number";
+    ASSERT_NE(h.inbox.Find("Spaced"), nullptr);
+    EXPECT_EQ(h.inbox.Find("Spaced")->Subject(), "m2");
+}
+
+TEST(MailChkFake, EmptyMailboxSendsNoUidl)
+{
+    FakePop3Server server({});
+    CheckerHarness h;
+    h.AddAccount("Empty", "127.0.0.1", server.Port(), "u", "p");
+    EXPECT_FALSE(h.CheckAll());
+    const auto lines = server.Finish();
+    EXPECT_FALSE(FakePop3Server::Received(lines, "UIDL"));
+    EXPECT_EQ(lines.back(), "QUIT");
+    EXPECT_EQ(h.after.size(), 1u);
+}
+
+// --- SASL and STLS ------------------------------------------------------------
+
+// Answers AUTH CRAM-MD5 with a challenge and accepts the right digest.
+FakePop3Server::React CramMD5Server(bool failIt, std::vector<std::string>& responses)
+{
+    return [failIt, &responses, pending = std::string()](const std::string& line,
+                                                         TcpConnection& conn) mutable {
+        if (line == "AUTH CRAM-MD5") {
+            pending = "<1896.697170952@postoffice.example>";
+            conn.WriteLine("+ " + EncodeBase64(pending), 5000);
+            return Reaction::Handled;
+        }
+        if (!pending.empty()) {
+            responses.push_back(line);
+            const bool right = line == SaslCramMD5Response("u", "p", pending);
+            pending.clear();
+            conn.WriteLine(right && !failIt ? "+OK logged in" : "-ERR [AUTH] failed", 5000);
+            return Reaction::Handled;
+        }
+        if (line == "AUTH PLAIN") {
+            conn.WriteLine("+ ", 5000);
+            return Reaction::Handled;
+        }
+        if (line == SaslPlainResponse("u", "p")) {
+            conn.WriteLine("+OK plain in", 5000);
+            return Reaction::Handled;
+        }
+        return Reaction::Default;
+    };
+}
+
+TEST(MailChkFake, UndoableMechanismsArePassedOverWithoutAnAttempt)
+{
+    std::vector<std::string> responses;
+    FakePop3Server server(ThreeMails(), CramMD5Server(false, responses), "+OK ready",
+                          {"UIDL", "SASL SKEY OTP CRAM-MD5"});
+    CheckerHarness h;
+    h.AddAccount("Sasl", "127.0.0.1", server.Port(), "u", "p", 0, true);
+
+    EXPECT_TRUE(h.CheckAll()) << h.ErrorTexts();
+    const auto lines = server.Finish();
+
+    EXPECT_FALSE(FakePop3Server::Received(lines, "AUTH SKEY"));
+    EXPECT_FALSE(FakePop3Server::Received(lines, "AUTH OTP"));
+    EXPECT_FALSE(FakePop3Server::Received(lines, "USER"));
+    EXPECT_EQ(responses.size(), 1u);
+    EXPECT_EQ(h.subjects.size(), 3u);
+}
+
+TEST(MailChkFake, FailedExchangeFallsBackToTheNextMechanism)
+{
+    std::vector<std::string> responses;
+    FakePop3Server server(ThreeMails(), CramMD5Server(true, responses), "+OK ready",
+                          {"UIDL", "SASL PLAIN CRAM-MD5"});
+    CheckerHarness h;
+    h.AddAccount("Fallback", "127.0.0.1", server.Port(), "u", "p", 0, true);
+
+    EXPECT_TRUE(h.CheckAll()) << h.ErrorTexts();
+    const auto lines = server.Finish();
+
+    EXPECT_TRUE(FakePop3Server::Received(lines, "AUTH CRAM-MD5"));
+    EXPECT_TRUE(FakePop3Server::Received(lines, "AUTH PLAIN"));
+    EXPECT_TRUE(h.prompts.empty());
+}
+
+TEST(MailChkFake, AuthRefusedOutrightIsARefusedLogin)
+{
+    FakePop3Server server(ThreeMails(), {}, "+OK ready", {"UIDL", "SASL CRAM-MD5 PLAIN"});
+    CheckerHarness h;
+    h.AddAccount("Outright", "127.0.0.1", server.Port(), "u", "p", 0, true);
+
+    EXPECT_FALSE(h.CheckAll());
+    const auto lines = server.Finish();
+
+    EXPECT_FALSE(FakePop3Server::Received(lines, "AUTH PLAIN")) << "no second mechanism after an outright refusal";
+    ASSERT_EQ(h.prompts.size(), 1u);
+    EXPECT_EQ(h.prompts[0].Reason, "unknown command");
+    EXPECT_EQ(h.ErrorTexts(), "");
+}
+
+TEST(MailChkFake, OnlyUndoableMechanismsIsReported)
+{
+    FakePop3Server server(ThreeMails(), {}, "+OK ready", {"UIDL", "SASL OTP SKEY"});
+    CheckerHarness h;
+    h.AddAccount("NoMech", "127.0.0.1", server.Port(), "u", "p", 0, true);
+
+    EXPECT_FALSE(h.CheckAll());
+    const auto lines = server.Finish();
+
+    EXPECT_FALSE(FakePop3Server::Received(lines, "AUTH"));
+    EXPECT_EQ(h.ErrorTexts(), "NoMech: The server offers no usable SASL mechanism.\n");
+}
+
+TEST(MailChkFake, RequiredTlsRefusedNeverSendsThePassword)
+{
+    FakePop3Server server(ThreeMails(), {}, "+OK ready", {"UIDL", "USER"});
+    CheckerHarness h;
+    h.AddAccount("Required", "127.0.0.1", server.Port(), "u", "p", 3);
+
+    EXPECT_FALSE(h.CheckAll());
+    const auto lines = server.Finish();
+
+    EXPECT_TRUE(FakePop3Server::Received(lines, "STLS"));
+    EXPECT_FALSE(FakePop3Server::Received(lines, "USER"));
+    EXPECT_FALSE(FakePop3Server::Received(lines, "PASS"));
+    EXPECT_EQ(h.ErrorTexts(), "Required: unknown command\n");
+}
+
+TEST(MailChkFake, ExplicitTlsNotOfferedGoesOnInPlainText)
+{
+    FakePop3Server server(ThreeMails(), {}, "+OK ready", {"UIDL", "USER"});
+    CheckerHarness h;
+    h.AddAccount("Explicit", "127.0.0.1", server.Port(), "u", "p", 1);
+
+    EXPECT_TRUE(h.CheckAll()) << h.ErrorTexts();
+    const auto lines = server.Finish();
+
+    EXPECT_FALSE(FakePop3Server::Received(lines, "STLS"));
+    EXPECT_EQ(h.subjects.size(), 3u);
+}
+
+// --- stop from another thread --------------------------------------------------
+
+TEST(MailChkFake, AbortFromAnotherThreadEndsAWaitForTheGreetingSilently)
+{
+    FakePop3Server server(ThreeMails(), {}, ""); // accepts, never greets
+    CheckerHarness h(false, ShortReads(kNoTimeout));
+    h.AddAccount("Waiting", "127.0.0.1", server.Port(), "u", "p");
+    h.AddAccount("Next", "127.0.0.1", server.Port(), "u", "p");
+    std::thread stopper([&] {
+        server.WaitForClient();
+        h.stop = true;
+        h.checker->AbortConnection();
+    });
+
+    EXPECT_FALSE(h.CheckAll());
+    stopper.join();
+
+    EXPECT_EQ(h.ErrorTexts(), "");
+    EXPECT_TRUE(h.prompts.empty());
+    EXPECT_EQ(h.after.size(), 1u) << "the account's steps go on; no further account";
+    EXPECT_EQ(h.after[0].first, "Waiting");
+}
+
+TEST(MailChkFake, CredentialsPromptUnsetIsCancel)
+{
+    FakePop3Server server(ThreeMails(), [](const std::string& line, TcpConnection& conn) {
+        if (line.rfind("PASS", 0) != 0)
+            return Reaction::Default;
+        conn.WriteLine("-ERR [AUTH] Authentication failed.", 5000);
+        return Reaction::Handled;
+    });
+    CheckerHarness h;
+    h.checker->OnGetCredentials = nullptr;
+    h.AddAccount("Unset", "127.0.0.1", server.Port(), "u", "p");
+    EXPECT_FALSE(h.CheckAll());
+    server.Finish();
+    EXPECT_EQ(h.ErrorTexts(), "");
+}
+
+} // namespace
+} // namespace bm::test

@@ -1,0 +1,183 @@
+#pragma once
+// A scripted POP3 server on loopback for what a real server does not do on
+// demand: cut a connection in the middle of a message, stall, answer
+// malformed lines, announce mechanisms it cannot carry out.
+//
+// It serves a small mailbox with the ordinary RFC 1939 dialogue; a React
+// hook may answer any line itself first. Records every line received.
+
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "net/socketU.h"
+
+namespace bm::test {
+
+class FakePop3Server {
+public:
+    enum class Reaction { Default, Handled, Hangup };
+    using React = std::function<Reaction(const std::string& line, TcpConnection& c)>;
+
+    struct Mail {
+        std::string Uid;
+        std::string Text; // CR LF lines, not dot-stuffed
+    };
+
+    FakePop3Server(std::vector<Mail> mails, React react = {}, std::string greeting = "+OK fake ready",
+                   std::vector<std::string> capa = {"USER", "UIDL"})
+        : mails_(std::move(mails)), react_(std::move(react)), greeting_(std::move(greeting)),
+          capa_(std::move(capa)), listener_(0)
+    {
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~FakePop3Server()
+    {
+        listener_.Stop();
+        {
+            std::lock_guard lock(mutex_);
+            if (connection_)
+                connection_->Abort();
+        }
+        if (thread_.joinable())
+            thread_.join();
+    }
+    FakePop3Server(const FakePop3Server&) = delete;
+    FakePop3Server& operator=(const FakePop3Server&) = delete;
+
+    std::uint16_t Port() const { return listener_.Port(); }
+
+    // Returns once a client was accepted.
+    void WaitForClient()
+    {
+        std::unique_lock lock(mutex_);
+        accepted_.wait(lock, [this] { return connection_ != nullptr || done_; });
+    }
+    // Waits until the client closed (or the server hung up), then gives the
+    // lines received.
+    std::vector<std::string> Finish()
+    {
+        if (thread_.joinable())
+            thread_.join();
+        return lines_;
+    }
+    static bool Received(const std::vector<std::string>& lines, const std::string& prefix)
+    {
+        for (const std::string& l : lines)
+            if (l.rfind(prefix, 0) == 0)
+                return true;
+        return false;
+    }
+
+    static std::string DotStuffed(const std::string& text)
+    {
+        std::string out;
+        std::size_t pos = 0;
+        while (pos < text.size()) {
+            std::size_t end = text.find("\r\n", pos);
+            end = end == std::string::npos ? text.size() : end + 2;
+            if (text[pos] == '.')
+                out += '.';
+            out += text.substr(pos, end - pos);
+            pos = end;
+        }
+        return out + ".\r\n";
+    }
+
+private:
+    void Run()
+    {
+        std::unique_ptr<TcpConnection> c = listener_.Accept(kNoTimeout);
+        {
+            std::lock_guard lock(mutex_);
+            connection_ = c.get();
+            done_ = !c;
+        }
+        accepted_.notify_all();
+        if (c) {
+            try {
+                Serve(*c);
+            } catch (const std::exception&) {
+                // the client went away mid-answer
+            }
+            std::lock_guard lock(mutex_);
+            connection_ = nullptr;
+        }
+    }
+
+    void Serve(TcpConnection& c)
+    {
+        if (!greeting_.empty())
+            c.WriteLine(greeting_, 5000);
+        std::string line;
+        while (c.ReadLine(line, 65536, kNoTimeout) == ReadStatus::Line) {
+            lines_.push_back(line);
+            const Reaction r = react_ ? react_(line, c) : Reaction::Default;
+            if (r == Reaction::Hangup)
+                return;
+            if (r == Reaction::Handled)
+                continue;
+            if (!Answer(line, c))
+                return;
+        }
+    }
+
+    int Number(const std::string& line) const
+    {
+        const std::size_t blank = line.find(' ');
+        return blank == std::string::npos ? 0 : std::atoi(line.c_str() + blank + 1);
+    }
+
+    // The ordinary dialogue; false after QUIT.
+    bool Answer(const std::string& line, TcpConnection& c)
+    {
+        const int n = Number(line);
+        const bool valid = n >= 1 && n <= static_cast<int>(mails_.size());
+        if (line.rfind("USER", 0) == 0 || line.rfind("PASS", 0) == 0) {
+            c.WriteLine("+OK", 5000);
+        } else if (line == "CAPA") {
+            std::string block = "+OK\r\n";
+            for (const std::string& cap : capa_)
+                block += cap + "\r\n";
+            c.Write(block + ".\r\n", 5000);
+        } else if (line == "STAT") {
+            c.WriteLine("+OK " + std::to_string(mails_.size()) + " 1000", 5000);
+        } else if (line == "UIDL") {
+            std::string block = "+OK\r\n";
+            for (std::size_t i = 0; i < mails_.size(); ++i)
+                block += std::to_string(i + 1) + " " + mails_[i].Uid + "\r\n";
+            c.Write(block + ".\r\n", 5000);
+        } else if (line.rfind("LIST ", 0) == 0 && valid) {
+            c.WriteLine("+OK " + std::to_string(n) + " " + std::to_string(mails_[n - 1].Text.size()), 5000);
+        } else if (line.rfind("RETR ", 0) == 0 && valid) {
+            c.Write("+OK\r\n" + DotStuffed(mails_[n - 1].Text), 5000);
+        } else if (line.rfind("DELE ", 0) == 0 && valid) {
+            c.WriteLine("+OK deleted", 5000);
+        } else if (line == "QUIT") {
+            c.WriteLine("+OK bye", 5000);
+            return false;
+        } else {
+            c.WriteLine("-ERR unknown command", 5000);
+        }
+        return true;
+    }
+
+    std::vector<Mail> mails_;
+    React react_;
+    std::string greeting_;
+    std::vector<std::string> capa_;
+    TcpListener listener_;
+    std::thread thread_;
+    std::mutex mutex_;
+    std::condition_variable accepted_;
+    TcpConnection* connection_ = nullptr;
+    bool done_ = false;
+    std::vector<std::string> lines_;
+};
+
+} // namespace bm::test
