@@ -236,8 +236,11 @@ public:
     // unchanged message writes the text it was read from (without Bcc header
     // lines); any other is generated: the header lines read (except those the
     // fields give), From, Sender, Reply-To, To, Cc, Subject, Date (now when
-    // Date is 0), MIME-Version and content headers; a single text/plain
-    // utf-8 message when there are no Parts, else multipart/mixed.
+    // Date is 0), a Message-ID when none was read, MIME-Version and content
+    // headers; a single text/plain utf-8 message (7bit, 8bit, or
+    // quoted-printable for lines over 998 octets) when there are no Parts,
+    // else multipart/mixed. Non-ASCII header text is written as RFC 2047
+    // encoded words. May be called from any thread that owns the message.
     void SaveToStream(std::ostream& out) const;
     // The message text form as a string.
     std::string SaveToString() const;
