@@ -125,6 +125,12 @@ public:
     // calls it on its own thread). Owner thread only; idempotent.
     void StopListening();
 
+    // Runs one session on a connection in the calling thread, as the
+    // listener does on each client's own thread (with TLS from the first
+    // byte already done), and returns when it has ended. Lets the protocol
+    // be driven over any connected socket (fuzzing). Any thread.
+    void ServeConnection(TcpConnection& connection) { RunSession(connection); }
+
     uint16_t Port() const { return listener_.Port(); }
     TTlsMode TlsMode() const { return mode_; }
     const TPOP3ServerSettings& Settings() const { return settings_; }
