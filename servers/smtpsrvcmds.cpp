@@ -87,7 +87,7 @@ std::string HostNameOf(const std::string& address)
 // The address the client reached. The socket layer names only the local
 // port, so it is taken from what the listener bound: the one address of
 // the client's family, the loopback address for a loopback client, or the
-// unspecified address when the listener takes every address.
+// any-address (0.0.0.0 or ::) when the listener takes every address.
 std::string LocalAddressFor(const std::string& clientAddress, const std::vector<std::string>& listened)
 {
     const bool v6 = clientAddress.find(':') != std::string::npos;
@@ -346,7 +346,7 @@ void TSMTPSession::Mail(const std::string& args)
     if (!TransactionAllowed())
         return;
     if (mailFrom_) {
-        Reply(503, "5.5.1", "Sender already specified");
+        Reply(503, "5.5.1", "Nested MAIL command");
         return;
     }
     const auto argument = AfterKeyword(args, "FROM:");
@@ -443,6 +443,9 @@ void TSMTPSession::ReceiveData()
     if (result == TRelayResult::Relayed)
         Reply(250, "", "Ok");
     else
+        // RFC 3463 §2: the class digit of the enhanced code tells success,
+        // transient or permanent failure as the reply code does, so a
+        // permanent 554 carries 5.x.x.
         Reply(554, "5.2.0", " Transaction failed");
 }
 

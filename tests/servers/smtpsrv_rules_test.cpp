@@ -11,6 +11,7 @@
 
 #include "net/socketU.h"
 #include "servers/smtpsrvmdl.h"
+#include "servers/smtpsrvthdU.h"
 #include "tests/servers/smtpsrv_support.h"
 
 namespace bm::test {
@@ -162,6 +163,24 @@ TEST(SmtpPortsTest, TestPortSucceedsOnAFreePort)
     }
     env.Options().SetSMTPPort(port);
     EXPECT_TRUE(TLocalSMTPServerMdl::TestPort(env.Options()));
+}
+
+TEST(SmtpPortsTest, ThreadStartFailsWhenAPortIsTakenAndLeavesNothingListening)
+{
+    SmtpEnv env;
+    TcpListener taken(0);
+    uint16_t plainPort = 0;
+    {
+        TcpListener probe(0);
+        plainPort = probe.Port();
+    }
+    env.Settings().port = plainPort;
+    env.Settings().portSSL = taken.Port();
+    TSMTPServerThread server(env.Settings());
+    EXPECT_THROW(server.Start(), ESocketError);
+    EXPECT_FALSE(server.IsRunning());
+    // The plain listener started first was stopped again.
+    EXPECT_NO_THROW(TcpListener again(plainPort));
 }
 
 } // namespace

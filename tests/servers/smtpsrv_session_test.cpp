@@ -138,7 +138,7 @@ const TransactionCase kTransactionCases[] = {
      "250 2.1.5 User ann@x.example not local; no forwarding address"},
     {"RcptEmptyRefused", {"MAIL FROM:<joe@home.example>", "RCPT TO:<>"}, "550 5.7.1 We do not relay "},
     {"SecondMail", {"MAIL FROM:<joe@home.example>", "MAIL FROM:<joe@home.example>"},
-     "503 5.5.1 Sender already specified"},
+     "503 5.5.1 Nested MAIL command"},
     {"DataWithoutRecipient", {"MAIL FROM:<joe@home.example>", "DATA"}, "554 5.5.1 No valid recipients"},
     {"DataAfterOnlyRefusedRecipient", {"MAIL FROM:<joe@home.example>", "RCPT TO:<>", "DATA"},
      "554 5.5.1 No valid recipients"},
@@ -240,6 +240,42 @@ TEST_F(SmtpSessionTest, ReceivedLineNamesClientHeloAndServer)
                         "(Brixmoor SMTP Server); "),
               std::string::npos)
         << line;
+}
+
+TEST_F(SmtpSessionTest, SessionSentAByteAtATimeIsReadTheSame)
+{
+    Start();
+    const std::string text = SimpleMessage("joe@home.example", "ann@x.example", "bytewise");
+    const std::string session = "EHLO client.example\r\nMAIL FROM:<joe@home.example>\r\n"
+                                "RCPT TO:<ann@x.example>\r\nDATA\r\n" +
+                                DataBlock(text) + "QUIT\r\n";
+    std::vector<std::string> replies;
+    RunAsideSmtp([&] {
+        SmtpClient client(server_->Port());
+        for (const char ch : session)
+            client.Send(std::string_view(&ch, 1));
+        for (std::string reply = client.Reply(); reply != "<closed>"; reply = client.Reply())
+            replies.push_back(reply.substr(0, 3));
+    });
+    EXPECT_EQ(replies, (std::vector<std::string>{"220", "250", "250", "250", "354", "250", "221"}));
+    ASSERT_EQ(Received().size(), 1u);
+    EXPECT_EQ(WithoutReceived(Received()[0].data), text);
+}
+
+TEST_F(SmtpSessionTest, UnknownSenderAfterHeloGets554WithoutEnhancedCode)
+{
+    Start();
+    auto client = Greeted(false);
+    std::string reply;
+    RunAsideSmtp([&] {
+        client->Cmd("MAIL FROM:<x@y.example>");
+        client->Cmd("RCPT TO:<ann@x.example>");
+        client->Cmd("DATA");
+        client->Send(DataBlock(SimpleMessage("stranger@x.example", "ann@x.example", "who")));
+        reply = client->Reply();
+    });
+    EXPECT_EQ(reply, "554  Transaction failed");
+    EXPECT_TRUE(Received().empty());
 }
 
 // --- Bounds ------------------------------------------------------------------
