@@ -438,7 +438,7 @@ void TSMTPSession::ReceiveData()
         quit_ = true;
         return;
     }
-    const TRelayResult result = server_.RelayMessage(text, *mailFrom_, recipients_);
+    const TRelayResult result = server_.RelayMessage(std::move(text), *mailFrom_, recipients_);
     ResetTransaction();
     if (result == TRelayResult::Relayed)
         Reply(250, "", "Ok");

@@ -157,29 +157,41 @@ void AddEnvelopeOnlyRecipients(TMailMessage& message, const std::vector<std::str
     }
 }
 
-std::string RemoveBccHeader(std::string_view text)
+std::size_t HeaderBlockEnd(std::string_view text)
 {
-    std::string out;
-    out.reserve(text.size());
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        if (text[pos] == '\n' || text.substr(pos).starts_with("\r\n"))
+            return pos;  // the empty line
+        const auto lf = text.find('\n', pos);
+        if (lf == std::string_view::npos)
+            return text.size();
+        pos = lf + 1;
+    }
+    return text.size();
+}
+
+std::string RemoveBccHeader(std::string text)
+{
+    const std::size_t end = HeaderBlockEnd(text);
+    const std::string_view header = std::string_view(text).substr(0, end);
+    std::string kept;
     std::size_t pos = 0;
     bool dropping = false;  // inside a Bcc field: its continuation lines go too
-    while (pos < text.size()) {
-        const auto lf = text.find('\n', pos);
-        const std::size_t end = lf == std::string_view::npos ? text.size() : lf + 1;
-        std::string_view line = text.substr(pos, end - pos);
-        std::string_view content = line.substr(0, line.find_first_of("\r\n"));
-        if (content.empty()) {
-            out.append(text.substr(pos));  // the header block ends here
-            return out;
-        }
-        const bool continuation = content.front() == ' ' || content.front() == '\t';
+    while (pos < end) {
+        const auto lf = header.find('\n', pos);
+        const std::size_t next = lf == std::string_view::npos ? end : lf + 1;
+        const std::string_view line = header.substr(pos, next - pos);
+        const bool continuation = line.front() == ' ' || line.front() == '\t';
         if (!continuation)
-            dropping = IsHeaderName(content, "Bcc");
+            dropping = IsHeaderName(line.substr(0, line.find_first_of("\r\n")), "Bcc");
         if (!dropping)
-            out.append(line);
-        pos = end;
+            kept.append(line);
+        pos = next;
     }
-    return out;
+    // Only the header block is rebuilt; the body, possibly large, stays where it is.
+    text.replace(0, end, kept);
+    return text;
 }
 
 std::string BuildReceivedLine(const TReceivedInfo& info, std::time_t now)
@@ -255,12 +267,14 @@ void TLocalSMTPServerMdl::Report(const std::string& message, const std::string& 
         ReportError(message, account);
 }
 
-TRelayResult TLocalSMTPServerMdl::RelayMessage(const std::string& text, const std::string& clientFrom,
+TRelayResult TLocalSMTPServerMdl::RelayMessage(std::string text, const std::string& clientFrom,
                                                const std::vector<std::string>& envelope)
 {
+    // Every address the rule looks at is in the header block; the body is
+    // relayed as it came, so it is not parsed (nor copied) at all.
     TMailMessage message;
     try {
-        message.LoadFromRaw(text);
+        message.LoadFromRaw(std::string(text, 0, HeaderBlockEnd(text)) + "\r\n");
     } catch (const std::exception& e) {
         Report(e.what(), kUnknownAccountName);
         return TRelayResult::Failed;
@@ -276,10 +290,10 @@ TRelayResult TLocalSMTPServerMdl::RelayMessage(const std::string& text, const st
     std::lock_guard lock(relayMutex_);
     if (stopping_)
         return TRelayResult::Failed;
-    return Relay(*account, message, text, clientFrom, envelope);
+    return Relay(*account, message, std::move(text), clientFrom, envelope);
 }
 
-TRelayResult TLocalSMTPServerMdl::Relay(TAccount& account, TMailMessage& message, const std::string& text,
+TRelayResult TLocalSMTPServerMdl::Relay(TAccount& account, TMailMessage& message, std::string text,
                                         const std::string& clientFrom, const std::vector<std::string>& envelope)
 {
     AddEnvelopeOnlyRecipients(message, envelope);
@@ -291,7 +305,8 @@ TRelayResult TLocalSMTPServerMdl::Relay(TAccount& account, TMailMessage& message
     const std::string name = account.Name();
     try {
         sender_->LastError.clear();
-        if (sender_->SendText(account, relayEnvelope, RemoveBccHeader(text), TMailTextForm::Raw, false))
+        text = RemoveBccHeader(std::move(text));
+        if (sender_->SendText(account, relayEnvelope, text, TMailTextForm::Raw, false))
             return TRelayResult::Relayed;
         if (!sender_->LastError.empty())
             Report(sender_->LastError, name);

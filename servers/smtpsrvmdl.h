@@ -100,10 +100,14 @@ TAccountPtr FindRelayAccount(const TAccountList& accounts, const TMailMessage& m
 // recipient that is not (exactly) among its To, Cc or Bcc addresses.
 void AddEnvelopeOnlyRecipients(TMailMessage& message, const std::vector<std::string>& envelope);
 
+// Where the header block of a message text ends: the offset of its first
+// empty line (CR LF or a lone LF), or the text's size when it has none.
+std::size_t HeaderBlockEnd(std::string_view text);
+
 // The text without its Bcc header fields (every one, each with its folded
-// continuation lines; RFC 5322 §3.6.3). Only the header block, up to the
-// first empty line, is looked at; the rest is returned unchanged.
-std::string RemoveBccHeader(std::string_view text);
+// continuation lines; RFC 5322 §3.6.3). Only the header block is looked at;
+// the rest is returned unchanged.
+std::string RemoveBccHeader(std::string text);
 
 // What the Received line tells about one connection.
 struct TReceivedInfo {
@@ -174,7 +178,7 @@ public:
     // reported (kUnknownAccountError under kUnknownAccountName; a relay
     // failure under the account's name) and never thrown. Relays of all
     // connections run one at a time. Any connection thread.
-    TRelayResult RelayMessage(const std::string& text, const std::string& clientFrom,
+    TRelayResult RelayMessage(std::string text, const std::string& clientFrom,
                               const std::vector<std::string>& envelope);
 
     // Finds two free ports from 2525 upward on the options' listen
@@ -195,7 +199,7 @@ private:
     void RunSession(TcpConnection& connection);
     void Refuse(TcpConnection& connection) const;
     void Report(const std::string& message, const std::string& account) const;
-    TRelayResult Relay(TAccount& account, TMailMessage& message, const std::string& text,
+    TRelayResult Relay(TAccount& account, TMailMessage& message, std::string text,
                        const std::string& clientFrom, const std::vector<std::string>& envelope);
 
     TSMTPServerSettings settings_;

@@ -308,6 +308,20 @@ TEST_F(SmtpSessionTest, OversizeMessageIsReadToItsEndAndNothingRelayed)
     EXPECT_EQ(WithoutReceived(messages[0].data), small);
 }
 
+TEST_F(SmtpSessionTest, MessageOfExactlyTheLimitIsRelayed)
+{
+    env_.Settings().maxMessageBytes = 1000;
+    Start();
+    auto client = Greeted();
+    std::string text = SimpleMessage("joe@home.example", "ann@x.example", "at the limit");
+    text += std::string(1000 - text.size() - 2, 'x') + "\r\n";
+    ASSERT_EQ(text.size(), 1000u);
+    EXPECT_EQ(SendMessage(*client, {"ann@x.example"}, text), "250 Ok");
+    text.insert(text.size() - 2, "y");
+    EXPECT_EQ(SendMessage(*client, {"ann@x.example"}, text), "552 5.3.4 Message size exceeds fixed maximum message size");
+    EXPECT_EQ(Received().size(), 1u);
+}
+
 TEST_F(SmtpSessionTest, RecipientsBeyondTheLimitGet452)
 {
     env_.Options().SetWhitelistRecipients(false);
