@@ -111,6 +111,36 @@ TEST(ReceivedLineTest, HeloNameCannotBreakTheHeader)
     EXPECT_LT(line.size(), 998u);
 }
 
+// --- Settings from the options ----------------------------------------------
+
+TEST(SmtpSettingsTest, ProgramServerListensOnLoopbackUnlessWidened)
+{
+    SmtpEnv env;
+    TOptions& options = env.Options();
+    options.SetSMTPPort(2600);
+    options.SetSMTPPortSSL(2601);
+    TSMTPServerSettings settings = SMTPSettingsFromOptions(options, env.Accounts(), env.Friends());
+    EXPECT_EQ(settings.listenAddresses.front(), "127.0.0.1");
+    for (const auto& address : settings.listenAddresses)
+        EXPECT_TRUE(address == "127.0.0.1" || address == "::1") << address;
+    EXPECT_EQ(settings.port, 2600);
+    EXPECT_EQ(settings.portSSL, 2601);
+    EXPECT_EQ(settings.options, &options);
+    EXPECT_EQ(settings.accounts, &env.Accounts());
+    EXPECT_EQ(settings.friends, &env.Friends());
+    EXPECT_EQ(settings.timeouts.idleMs, 5 * 60 * 1000);
+
+    options.SetListenAddress("0.0.0.0");
+    settings = SMTPSettingsFromOptions(options, env.Accounts(), env.Friends());
+    EXPECT_EQ(settings.listenAddresses, std::vector<std::string>{kAnyAddress});
+}
+
+TEST(SmtpSettingsTest, ServerNeedsItsLists)
+{
+    TSMTPServerSettings settings;
+    EXPECT_THROW(TLocalSMTPServerMdl server(settings), std::logic_error);
+}
+
 // --- Ports -------------------------------------------------------------------
 
 TEST(SmtpPortsTest, ChooseFreePortsSkipsThePop3PortsAndSaves)
