@@ -22,16 +22,23 @@
 // from the start.
 //
 // Threads: an instance is used by one thread at a time (its owner's worker
-// thread); only Abort() may be called from another thread. Events are handed
-// to the main thread with bm::Synchronize and the worker waits for them, so
-// the main thread must keep processing events while a send runs. The options,
+// thread); only Abort() may be called from another thread. OnAddressWhitelisted
+// is handed to the main thread with bm::Synchronize and the worker waits for
+// it, so the main thread must keep processing events while a relay runs; the
+// other hooks run on the sending thread. The options,
 // account list and Friends list given to the constructor are process-wide
 // objects with their own locks; they must outlive the sender.
+//
+// A read time-out while waiting for the reply to the end of the data leaves
+// the outcome open: QUIT is sent, and when the first reply read then is the
+// late acceptance (2yz other than 221) the message counts as sent; otherwise
+// the send failed with "Read timed out.".
 //
 // Failures: nothing is thrown from SendMail, SendText or SendQueue for a
 // network or protocol failure; such errors are captured (CaptureErrors) or
 // reported. A failure to save the account list after LoginRequired was
-// learned is reported the same way; the send still counts.
+// learned is reported the same way; the send still counts. An exception of a
+// hook or of the OnAddressWhitelisted handler reaches the caller.
 
 #include <cstddef>
 #include <cstdint>
