@@ -99,6 +99,7 @@ private:
 struct TMailSender::OpenSession {
     std::unique_ptr<TSmtpSession> session;  // declared first: outlives the guard
     std::unique_ptr<ConnectionGuard> guard;
+    bool forcedLogin = false;
     explicit operator bool() const { return session != nullptr; }
 };
 
@@ -195,6 +196,7 @@ TMailSender::OpenSession TMailSender::Connect(TAccount& account, bool forceLogin
     WriteTrace({"SMTP Connect", setup.host, std::to_string(setup.port), setup.userName}, 0);
 
     OpenSession open;
+    open.forcedLogin = forceLogin;
     open.session = std::make_unique<TSmtpSession>(settings_, std::move(setup));
     open.guard = std::make_unique<ConnectionGuard>(*this, open.session->Connection());
     open.session->Open();
@@ -312,8 +314,9 @@ void TMailSender::SendQueue(TAccount& account, TThreadData& data)
         return;
     std::vector<int> sentIds;
     std::vector<int> sentKeys;
-    SendRows(*open.session, account, rows, sentIds, sentKeys);
-    open.session->Quit();
+    SendRows(open, account, rows, sentIds, sentKeys);
+    if (open)
+        open.session->Quit();
     open = {};
     for (int id : sentIds)
         data.DeleteQueueRow(id);
@@ -341,7 +344,7 @@ TMailSender::OpenSession TMailSender::ConnectForQueue(TAccount& account)
     return {};
 }
 
-void TMailSender::SendRows(TSmtpSession& session, TAccount& account,
+void TMailSender::SendRows(OpenSession& open, TAccount& account,
                            const std::vector<TQueuedMessage>& rows, std::vector<int>& sentIds,
                            std::vector<int>& sentKeys)
 {
@@ -357,7 +360,10 @@ void TMailSender::SendRows(TSmtpSession& session, TAccount& account,
             OnStatus(text);
         }
         const TQueuedMessage& row = rows[static_cast<std::size_t>(i - 1)];
-        if (!SendQueued(session, account, row.Message))
+        TSendResult result = SendQueued(open, account, row.Message);
+        if (result == TSendResult::RetryWithLogin)
+            result = ResendWithLogin(open, account, row.Message);
+        if (result != TSendResult::Sent)
             break;
         sentIds.push_back(row.ID);
         if (row.KeyID != -1)
@@ -365,7 +371,28 @@ void TMailSender::SendRows(TSmtpSession& session, TAccount& account,
     }
 }
 
-bool TMailSender::SendQueued(TSmtpSession& session, TAccount& account, const std::string& stored)
+// A queued message refused on a connection without login, while the
+// account's LoginRequired is not known: the same message once more over a
+// connection that logs in, as a relay does, so that an account whose server
+// wants a login learns it from its challenges too and not only from relayed
+// mail. When that succeeds LoginRequired is set and saved.
+TSendResult TMailSender::ResendWithLogin(OpenSession& open, TAccount& account, const std::string& stored)
+{
+    open.session->Quit();
+    open = {};
+    try {
+        open = Connect(account, true);
+    } catch (const std::exception& e) {
+        Fail(e.what(), account.Name());
+        return TSendResult::Failed;
+    }
+    const TSendResult result = SendQueued(open, account, stored);
+    if (result == TSendResult::Sent)
+        LearnLoginRequired(account);
+    return result;
+}
+
+TSendResult TMailSender::SendQueued(OpenSession& open, TAccount& account, const std::string& stored)
 {
     TMailMessage message;
     TMailEnvelope envelope;
@@ -374,19 +401,21 @@ bool TMailSender::SendQueued(TSmtpSession& session, TAccount& account, const std
         // it still leave the queue.
         message.LoadFromString(stored);
         envelope = EnvelopeOf(message);
-        session.Transfer(envelope, message.SaveToString());
-        return true;
+        open.session->Transfer(envelope, message.SaveToString());
+        return TSendResult::Sent;
     } catch (const ESmtpReplyError& e) {
         const std::string_view text = e.what();
         const bool refused = std::any_of(kRefusedRecipientTexts.begin(), kRefusedRecipientTexts.end(),
                                          [&](std::string_view t) { return ContainsIgnoringCase(text, t); });
         if (refused || NamesAny(text, envelope.ToAddresses))
-            return true;
+            return TSendResult::Sent;
+        if (!open.forcedLogin && !account.Outgoing().LoginRequired())
+            return TSendResult::RetryWithLogin;
         Fail(e.what(), account.Name());
     } catch (const std::exception& e) {
         Fail(e.what(), account.Name());
     }
-    return false;
+    return TSendResult::Failed;
 }
 
 } // namespace bm

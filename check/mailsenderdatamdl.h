@@ -186,7 +186,11 @@ public:
     // Sends the account's QuarantineQueue rows (AcctQueueQuery on data) over
     // one connection, in table order, until the stop flag is set or a send
     // fails. Connects without login, then (LoginRequired clear) with login
-    // forced, learning LoginRequired; each failed attempt is reported. A row
+    // forced, learning LoginRequired; each failed attempt is reported. A
+    // message refused on a connection without login while LoginRequired is
+    // clear is sent once more over a new connection with login, learning
+    // LoginRequired when that is accepted (only the second refusal is
+    // reported). A row
     // sent, or refused with a reply naming one of its To addresses or
     // containing "address syntax", "invalid address", "address error" or
     // "o valid recipients", is deleted, and its key (KeyID not -1) gets
@@ -225,10 +229,11 @@ private:
                bool noWhitelist);
     TSendResult SendOnce(TAccount& account, const TMailEnvelope& envelope, const std::string& data,
                          bool forceLogin);
-    bool SendQueued(TSmtpSession& session, TAccount& account, const std::string& stored);
+    TSendResult SendQueued(OpenSession& open, TAccount& account, const std::string& stored);
+    TSendResult ResendWithLogin(OpenSession& open, TAccount& account, const std::string& stored);
     OpenSession Connect(TAccount& account, bool forceLogin);
     OpenSession ConnectForQueue(TAccount& account);
-    void SendRows(TSmtpSession& session, TAccount& account, const std::vector<TQueuedMessage>& rows,
+    void SendRows(OpenSession& open, TAccount& account, const std::vector<TQueuedMessage>& rows,
                   std::vector<int>& sentIds, std::vector<int>& sentKeys);
     Credentials CredentialsFor(const TAccount& account, bool forceLogin) const;
     void LearnLoginRequired(TAccount& account);

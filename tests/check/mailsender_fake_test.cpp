@@ -182,6 +182,9 @@ TEST_P(SenderQueueRefusal, RecipientRefusalsLeaveTheQueue)
     script.push_back(kQuit);
     ScriptedSmtpServer server(script);
     SenderWorld w(server.Port());
+    // Known, so that a refusal is final on this connection (no second
+    // connection with login); the server offers no AUTH, so none is sent.
+    w.account->Outgoing().SetLoginRequired(true);
 
     w.sender->SendQueue(*w.account, data);
 

@@ -145,7 +145,11 @@ TEST_F(SenderQueue, TlsFromTheFirstByte)
 
 TEST_F(SenderQueue, RefusalWithoutTheAddressIsReportedAndEndsThePass)
 {
+    // The refusal is tried once more with login, which the server accepts
+    // before refusing again: only that second refusal is reported.
     test::SmtpSinkOptions so;
+    so.user = "smtpuser";
+    so.password = "smtppass";
     so.refuseRecipients = {"gone@example.org"};
     SmtpSink sink(so);
     SenderWorld w(sink.Port());
@@ -159,6 +163,34 @@ TEST_F(SenderQueue, RefusalWithoutTheAddressIsReportedAndEndsThePass)
     EXPECT_FALSE(Sent(k));
     EXPECT_EQ(w.errors, std::vector<std::string>{"Work: 5.1.1 Recipient refused"});
     EXPECT_TRUE(sink.Messages().empty());
+}
+
+TEST_F(SenderQueue, ServerWantingLoginGetsTheQueueWithLoginAndLoginRequiredIsLearned)
+{
+    test::SmtpSinkOptions so;
+    so.user = "smtpuser";
+    so.password = "smtppass";
+    so.requireAuth = true;
+    SmtpSink sink(so);
+    SenderWorld w(sink.Port());
+    const int k = Key("KEY1");
+    Queue("Work", k, "a@example.org");
+    Queue("Work", -1, "b@example.org");
+
+    w.sender->SendQueue(*w.account, data_);
+
+    ASSERT_TRUE(sink.WaitForMessages(2, kArrival)) << testing::PrintToString(w.errors);
+    for (const auto& m : sink.Messages())
+        EXPECT_EQ(m.authUser, "smtpuser");
+    EXPECT_TRUE(data_.AcctQueue("Work").empty());
+    EXPECT_TRUE(Sent(k));
+    EXPECT_TRUE(w.errors.empty()) << testing::PrintToString(w.errors);
+    EXPECT_TRUE(w.account->Outgoing().LoginRequired());
+    TOptions options;
+    TAccountList saved(options);
+    saved.LoadFromFile();
+    ASSERT_EQ(saved.Count(), 1);
+    EXPECT_TRUE(saved.Item(0)->Outgoing().LoginRequired());
 }
 
 TEST_F(SenderQueue, AnUnreachableAccountKeepsItsRowsWhileTheNextAccountSendsOnlyItsOwn)
