@@ -89,7 +89,10 @@ std::vector<THostileCase> HostileCases() {
                          ASSERT_EQ(m.Parts.size(), 1u);
                          EXPECT_EQ(m.Parts[0].Lines, (std::vector<std::string>{"never closed"}));
                      }});
-    cases.push_back({"NulBytesEverywhere", std::string("Fr\0m: a\0@b\r\n\0\r\n\0\0\0\r\n", 22),
+    cases.push_back({"NulBytesEverywhere", [] {
+                         static const char bytes[] = "Fr\0m: a\0@b\r\n\0\r\n\0\0\0\r\n";
+                         return std::string(bytes, sizeof bytes - 1);
+                     }(),
                      [](const TMailMessage&) {}});
     cases.push_back({"ManyBeginLinesWithoutEnd",
                      [] {
