@@ -385,5 +385,16 @@ TEST_F(RemoteChkTest, MissingTemplateQuarantinesWithoutChallengeAndReportsOncePe
     EXPECT_EQ(next.errors.size(), 1u);
 }
 
+TEST_F(RemoteChkTest, OnlyAnAccountThatIsNotTheLastIsFollowedByTheDelay)
+{
+    w.options.SetDelayBetweenAccounts(3600);
+    ClassifierHarness h(w);
+    h.stop.Set(); // a stopped wait returns at once
+    h.classifier->AfterAccount(*account, true);
+    EXPECT_TRUE(h.statuses.empty());
+    h.classifier->AfterAccount(*account, false);
+    EXPECT_EQ(h.statuses, std::vector<std::string>{"Delaying between accounts"});
+}
+
 } // namespace
 } // namespace bm::test
