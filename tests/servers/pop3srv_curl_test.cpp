@@ -57,8 +57,8 @@ protected:
     test::TempDir work_;
     fs::path out_ = work_.path() / "out";
     fs::path log_ = work_.path() / "curl.log";
-    std::unique_ptr<TPOP3ServerThread> thread_;
     std::vector<std::string> deleted_;
+    std::unique_ptr<TPOP3ServerThread> thread_;  // last: stopped first
 };
 
 TEST_F(Pop3Curl, RetrievesAMessageWithItsDotLinesUnstuffed)

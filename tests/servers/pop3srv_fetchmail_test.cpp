@@ -83,8 +83,8 @@ protected:
     test::TempDir work_;
     fs::path delivered_ = work_.path() / "delivered";
     fs::path log_ = work_.path() / "fetchmail.log";
-    std::unique_ptr<TPOP3ServerThread> thread_;
     std::vector<std::string> deleted_;
+    std::unique_ptr<TPOP3ServerThread> thread_;  // last: stopped first
 };
 
 TEST_F(Pop3Fetchmail, PlainFetchKeepsTheMessages)

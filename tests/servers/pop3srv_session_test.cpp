@@ -42,9 +42,10 @@ protected:
     }
 
     test::Pop3Env env_;
-    std::unique_ptr<TLocalPOP3ServerMdl> server_;
     std::mutex mutex_;
     std::vector<std::string> deleted_;
+    // Last, so it is stopped before what its sessions' events write to goes.
+    std::unique_ptr<TLocalPOP3ServerMdl> server_;
 };
 
 TEST_F(Pop3Session, EmptyFolderListsNothing)

@@ -41,8 +41,9 @@ protected:
     }
 
     test::Pop3Env env_;
-    std::unique_ptr<TPOP3ServerThread> thread_;
     std::vector<Deletion> deletions_;
+    // Last, so it is stopped before what its events write to goes.
+    std::unique_ptr<TPOP3ServerThread> thread_;
 };
 
 TEST_F(Pop3Thread, ServesStlsOnTheFirstAndTlsOnTheSecondListener)
