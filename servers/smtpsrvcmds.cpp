@@ -18,6 +18,8 @@ namespace bm {
 
 namespace {
 
+constexpr std::size_t kMaxQueuedReplies = 64 * 1024;
+
 // Splits "VERB arguments": the verb in upper case (ASCII) and the rest after
 // the first blank, unchanged.
 std::pair<std::string, std::string> SplitCommand(const std::string& line)
@@ -209,7 +211,9 @@ void TSMTPSession::Run()
         case ReadStatus::Error:
             return;
         }
-        if (quit_ || !c_.HasBufferedInput())
+        // A client that pipelines without reading must not grow the queue
+        // of replies without bound.
+        if (quit_ || !c_.HasBufferedInput() || out_.size() >= kMaxQueuedReplies)
             Flush();
     }
 }
