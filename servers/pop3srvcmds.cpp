@@ -29,7 +29,7 @@ constexpr std::size_t kChunkSize = 64 * 1024;
 // any listing becomes the largest value (so it is simply out of bounds).
 std::optional<std::uintmax_t> ParseNumber(std::string_view text)
 {
-    if (text.empty() || text.size() > 64)
+    if (text.empty())
         return std::nullopt;
     std::uintmax_t value = 0;
     for (const char ch : text) {
