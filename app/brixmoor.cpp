@@ -1,9 +1,17 @@
 #include "app/brixmoor.h"
 
+#include "app/appcoreU.h"
 #include "app/securitymdl.h"
+#include "config/acctU.h"
+#include "config/addrlistU.h"
+#include "config/badmailreplyU.h"
+#include "config/filtersU.h"
+#include "config/optionsU.h"
 #include "core/commonsU.h"
 #include "core/errorsU.h"
 #include "core/loggerU.h"
+#include "dialup/rasmdl.h"
+#include "store/msgsU.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
@@ -94,69 +102,89 @@ void Trace(std::string_view text)
     WriteTrace({text}, kTraceEvent);
 }
 
+// Both lists, each when changed; a failure of the first does not keep the
+// second from being written (the first failure is passed on after).
+void SaveAddressLists()
+{
+    std::exception_ptr failure;
+    for (TAddressList* list : {static_cast<TAddressList*>(&WhiteList()), static_cast<TAddressList*>(&BlackList())}) {
+        try {
+            list->SaveIfModified();
+        } catch (...) {
+            if (!failure)
+                failure = std::current_exception();
+        }
+    }
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
 // --- The normal run ---------------------------------------------------------------
 
-// The window-less stand-in for the main window's life: creation, the event
-// loop, and the closing steps, in the order the window will run them.
+void PrintLine(const std::string& text)
+{
+    std::fprintf(stderr, "brixmoor: %s\n", text.c_str());
+    std::fflush(stderr);
+}
+
+// The window-less normal run: the application core alone, from its creation
+// to its shutdown, with the events a window would show going to standard
+// error (and, through the core, to the trace).
 class THeadlessRun {
 public:
-    THeadlessRun(TSecurity& security, const TRunSettings& settings)
+    THeadlessRun(TSecurity& security, const TRunSettings& settings, std::function<void()>& onTerminate)
         : security_(security)
         , settings_(settings)
+        , onTerminate_(onTerminate)
     {
     }
 
     void Run()
     {
-        Create();
+        TAppCoreSettings cs;
+        cs.ShutdownDrain = settings_.ShutdownDrain;
+        cs.ReleaseInstance = [this] { security_.OnceOnly.Release(); };
+        TAppCore core(std::move(cs));
+        Connect(core);
+        core.Create();
         QCoreApplication::exec();
-        Close();
+        core.Shutdown();
+        Disconnect();
     }
 
 private:
     TSecurity& security_;
     const TRunSettings& settings_;
-    QTimer closeNowTimer_;
+    std::function<void()>& onTerminate_;
 
-    void Create()
+    void Connect(TAppCore& core)
     {
-        Trace("Starting up");
-        // Later, in this order: the database (TFFData), the dial-up manager
-        // (TRASManager), the local SMTP server thread, the local POP3 server
-        // thread, the quarantine cleaner (TCleanerMdl), the start-up Mail
-        // check or RefreshInbox with CheckMailTimer and UpdCheckTimeTimer,
-        // and the quarantine loader thread.
-        security_.OnceOnly.OnShowRequest = [] {
-            // No window to restore from the tray yet: the request is traced.
+        core.OnServerStarted = [](const std::string& text) { PrintLine(text); };
+        core.OnStartupError = [](const std::string& text) { PrintLine("error: " + text); };
+        core.OnShowRequest = [] {
+            // No window to restore from the tray: the request is traced.
             Trace("Show request");
-            std::fputs("brixmoor: show request\n", stderr);
-            std::fflush(stderr);
+            PrintLine("show request");
         };
-        // CloseNowTimer: closes as soon as no checker thread exists and no
-        // cleaning runs (neither exists yet, so the first tick closes).
-        closeNowTimer_.setInterval(100);
-        QObject::connect(&closeNowTimer_, &QTimer::timeout, [this] {
-            closeNowTimer_.stop();
-            QCoreApplication::quit();
-        });
-        security_.OnceOnly.OnCloseRequest = [this] { closeNowTimer_.start(); };
+        core.OnClose = [] { QCoreApplication::quit(); };
+        // ReportError has traced the error already.
+        OnErrorReported = [](const std::string& account, const std::string& message) {
+            PrintLine("error: " + (account.empty() ? std::string() : account + ": ") + message);
+        };
+        security_.OnceOnly.OnShowRequest = [&core] { core.ShowRequest(); };
+        security_.OnceOnly.OnCloseRequest = [&core] { core.CloseRequest(); };
+        onTerminate_ = [&core] {
+            Trace("Termination signal");
+            core.TerminateRequest();
+        };
     }
 
-    void Close()
+    void Disconnect()
     {
-        closeNowTimer_.stop();
-        // Later, first: the window placement and list state, the timers, the
-        // preview cache, the window's own cursors.
-        try {
-            // One group: a failing step skips the rest of the group.
-            // Later, before the lock: free the dial-up manager, stop the local
-            // POP3 and then the SMTP server thread, free the database.
-            security_.OnceOnly.Release();
-        } catch (const std::exception& e) {
-            WriteTrace({"Shutdown", e.what()}, kTraceEvent);
-        }
-        // Lets the server threads finish their last hand-overs.
-        ProcessEventsFor(settings_.ShutdownDrain);
+        onTerminate_ = [] { QCoreApplication::quit(); };
+        security_.OnceOnly.OnShowRequest = nullptr;
+        security_.OnceOnly.OnCloseRequest = nullptr;
+        OnErrorReported = nullptr;
     }
 };
 
@@ -168,12 +196,13 @@ int RunNormal(const TRunSettings& settings)
         security.OnceOnly.SignalShow();
         return 0;
     }
-    TTerminationWatcher watcher([] { QCoreApplication::quit(); });
+    std::function<void()> onTerminate = [] { QCoreApplication::quit(); };
+    TTerminationWatcher watcher([&onTerminate] { onTerminate(); });
     if (settings.RunMainWindow && HasDisplay()) {
         settings.RunMainWindow(security);
         return 0;
     }
-    THeadlessRun run(security, settings);
+    THeadlessRun run(security, settings, onTerminate);
     run.Run();
     return 0;
 }
@@ -181,8 +210,11 @@ int RunNormal(const TRunSettings& settings)
 int RunInstall(const std::vector<std::string>& args)
 {
     const std::string mode = args.size() > 1 ? args[1] : "NONE";
-    // Later: with at least one dial-up phone-book entry set the option
-    // Connect to 2 and save the options; then the setup wizard in mode.
+    if (TRASManager().HasEntries()) {
+        Options().SetConnect(2);
+        Options().SaveToFile();
+    }
+    // Later: the setup wizard in mode.
     Trace("Install run, mode " + mode);
     return 0;
 }
@@ -229,23 +261,30 @@ TRunKind SelectRun(const std::vector<std::string>& args)
 std::vector<TLifeStep> ModuleInitSteps()
 {
     return {
-        {"filters", {}},         // filters.xml (config/filtersU)
-        {"known messages", {}},  // InboxList, KnownList from knownmessages.dat (store/msgsU)
-        {"reply templates", {}}, // badmailreplies.xml (config/badmailreplyU)
-        {"options", {}},         // options.ini (config/optionsU)
-        {"accounts", {}},        // accounts.ini (config/acctU)
+        {"filters", [] { FilterList().LoadFromFile(); }},
+        // InboxList starts empty; KnownList is read (filter names resolved
+        // against the filters loaded just before).
+        {"known messages", [] { LoadKnownMessages(); }},
+        {"reply templates", [] { BadMailReplies().LoadFromFile(); }},
+        {"options", [] { Options().LoadFromFile(); }},
+        {"accounts", [] { Accounts().LoadFromFile(); }},
         {"trace log", [] { OpenTrace(); }},
         {"error list", [] { ErrorList(); }},
-        {"friends list and blacklist", {}}, // whitelist.txt, blacklist.txt (config/addrlistU)
+        {"friends list and blacklist", [] {
+             WhiteList().LoadFromFile();
+             BlackList().LoadFromFile();
+         }},
     };
 }
 
 std::vector<TLifeStep> ModuleShutdownSteps()
 {
     return {
-        {"known messages", {}}, // SaveKnownMessages when a Mail check finished; free both lists
-        {"friends list and blacklist", {}}, // write when changed, free
-        {"filters", {}},                    // write when changed, free
+        // Written only when a Mail check finished in this run: a run that
+        // never checked leaves the file as it was.
+        {"known messages", [] { FinishKnownMessages(); }},
+        {"friends list and blacklist", [] { SaveAddressLists(); }},
+        {"filters", [] { FilterList().SaveIfModified(); }},
         {"trace log", [] {
              FlushTrace();
              CloseTrace();

@@ -1,0 +1,316 @@
+// The application core's Mail check side: StartMailCheck with the dial-up
+// rule, RefreshInbox, the account tests, the four timers, the close request
+// and the handlers of the checker's events.
+#include "app/appcoreU.h"
+
+#include "config/optionsU.h"
+#include "config/textcaseU.h"
+#include "core/datetimeU.h"
+#include "core/loggerU.h"
+#include "dialup/rasmdl.h"
+#include "store/cleaningmdl.h"
+#include "store/msgsU.h"
+
+#include <QTimer>
+
+namespace bm {
+
+namespace {
+
+TInboxRow RowOf(const TKnownMessage& entry)
+{
+    TInboxRow row;
+    row.Id = entry.Id();
+    row.Account = entry.Account();
+    row.From = entry.From();
+    row.Subject = entry.Subject();
+    row.SizeText = entry.SizeText();
+    row.DateText = entry.DateText();
+    row.Size = entry.Size();
+    row.KnownBefore = entry.KnownBefore();
+    return row;
+}
+
+void AppendLine(std::string& text, const std::string& line)
+{
+    if (!text.empty())
+        text += "\r\n";
+    text += line;
+}
+
+} // namespace
+
+// --- Commands ------------------------------------------------------------------
+
+bool TAppCore::StartMailCheck(bool userStarted, bool defaultOnly, TAccountPtr account)
+{
+    soundPlayed_ = false;
+    bool go = true;
+    // Connect: 0 assume online; 1 dial up and 2 do not dial up are alike here.
+    if (options_.Connect() != 0) {
+        if (!userStarted && !rasManager_->IsConnected())
+            go = false;
+        else
+            go = rasManager_->DialFirstEntry(); // true when a connection is up afterwards
+    }
+    if (go) {
+        SetStatus("");
+        WriteTrace({"Starting mail check"}, kTraceNotable);
+        return StartChecker({false, startupCheckPending_, defaultOnly, std::move(account)});
+    }
+    // Without a connection the first check still rebuilds the inbox list.
+    if (startupCheckPending_)
+        StartChecker({true, true, false, nullptr});
+    return false;
+}
+
+void TAppCore::RefreshInbox()
+{
+    soundPlayed_ = false;
+    StartChecker({true, false, false, nullptr});
+}
+
+bool TAppCore::ValidateAccounts(bool defaultOnly, const TAccount* account, std::string& error) const
+{
+    error.clear();
+    auto test = [&error](const TAccount& a) {
+        const std::string name = a.Name();
+        if (a.Outgoing().Server().empty())
+            AppendLine(error, name + kNoOutgoingServer);
+        if (a.Incoming().Server().empty())
+            AppendLine(error, name + kNoIncomingServer);
+        if (a.Incoming().UserName().empty())
+            AppendLine(error, name + kNoIncomingUser);
+    };
+    if (account) {
+        test(*account);
+    } else {
+        for (const auto& a : accounts_.Items())
+            if (!defaultOnly || a->InDefaultCheck())
+                test(*a);
+    }
+    return error.empty();
+}
+
+bool TAppCore::HasDefaultCheckAccounts() const
+{
+    for (const auto& a : accounts_.Items())
+        if (a->InDefaultCheck())
+            return true;
+    return false;
+}
+
+bool TAppCore::MayClean() const
+{
+    return !checking_ && !exitConfirmationOpen_;
+}
+
+void TAppCore::StopMailCheck()
+{
+    if (checking_ && check_)
+        check_->Stop();
+}
+
+void TAppCore::ShowRequest()
+{
+    if (OnShowRequest)
+        OnShowRequest();
+}
+
+void TAppCore::CloseRequest()
+{
+    if (!shutDown_)
+        closeNowTimer_.start();
+}
+
+void TAppCore::TerminateRequest()
+{
+    StopMailCheck();
+    CloseRequest();
+}
+
+// --- Timers --------------------------------------------------------------------
+
+// At least one account, all default-check accounts valid, and one of them in
+// the default check: what the start-up and the periodic check require.
+bool TAppCore::DefaultAccountsReady() const
+{
+    std::string error;
+    return accounts_.Count() > 0 && ValidateAccounts(true, nullptr, error) && HasDefaultCheckAccounts();
+}
+
+// The interval runs from the end of the last check (a local-only pass counts).
+bool TAppCore::PeriodicCheckDue() const
+{
+    const auto interval = static_cast<std::uint64_t>(std::max(options_.AutoInterval(), 0)) * 60000u;
+    const std::uint64_t now = GetTickCount();
+    return now >= lastCheckTick_ && now - lastCheckTick_ >= interval;
+}
+
+void TAppCore::CheckMailTimerTimer()
+{
+    if (checking_ || Cleaning() || !options_.AutoCheck() || !DefaultAccountsReady() || !PeriodicCheckDue())
+        return;
+    checkMailTimer_.stop();
+    StartMailCheck(false, true);
+    if (!shutDown_)
+        checkMailTimer_.start();
+}
+
+void TAppCore::UpdCheckTimeTimerTimer()
+{
+    if (OnUpdCheckTime)
+        OnUpdCheckTime();
+}
+
+void TAppCore::StartupMailCheckerTimer()
+{
+    startupMailChecker_.stop();
+    if (DefaultAccountsReady()) {
+        if (!checking_ && !Cleaning()) {
+            StartMailCheck(false, true);
+            // The timers start when that check finishes; one that could not
+            // be started at all starts them now.
+            if (checking_)
+                return;
+        }
+    }
+    checkMailTimer_.start();
+    updCheckTimeTimer_.start();
+}
+
+void TAppCore::CloseNowTimerTimer()
+{
+    if (checking_ || Cleaning())
+        return;
+    closeNowTimer_.stop();
+    closeAllowed_ = true;
+    if (OnClose)
+        OnClose();
+}
+
+// --- The checker and its events ------------------------------------------------
+
+bool TAppCore::StartChecker(const TCheckRequest& request)
+{
+    if (checking_)
+        return false;
+    const std::uint64_t run = ++runId_;
+    lastRequest_ = request;
+    checking_ = true;
+    std::shared_ptr<ICheckerRun> handle;
+    try {
+        handle = settings_.StartChecker(request, MakeCheckerEvents(run));
+    } catch (const std::exception& e) {
+        checking_ = false;
+        WriteTrace({"Cannot start the Mail check", e.what()}, kTraceEvent);
+        return false;
+    }
+    if (!IsCurrentRun(run))
+        return true; // it has ended already, within the starter
+    check_ = std::move(handle);
+    if (OnCheckStarted)
+        OnCheckStarted(request);
+    return true;
+}
+
+TCheckerEvents TAppCore::MakeCheckerEvents(std::uint64_t run)
+{
+    TCheckerEvents ev;
+    ev.OnAddressWhitelisted = [this, run](const std::string& address) {
+        if (IsCurrentRun(run) && OnAddressWhitelisted)
+            OnAddressWhitelisted(LowerText(address));
+    };
+    ev.OnStatus = [this, run](const std::string& text) {
+        if (IsCurrentRun(run))
+            SetStatus(text);
+    };
+    ev.OnQuarantined = [this, run](const std::vector<TTrashRow>& rows) {
+        if (IsCurrentRun(run))
+            AddQuarantineRows(rows);
+    };
+    ev.OnQuarantineRemoved = [this, run](int id) {
+        if (IsCurrentRun(run))
+            RemoveQuarantineRow(id);
+    };
+    ev.OnNewMessage = [this, run](const std::string&, const TKnownMessage& entry) {
+        if (IsCurrentRun(run))
+            CheckNewMessage(entry);
+    };
+    ev.OnMessageDeleted = [this, run](const std::string& uidl, const TKnownMessage* entry) {
+        if (IsCurrentRun(run))
+            CheckMessageDeleted(uidl, entry);
+    };
+    ev.OnFinished = [this, run] {
+        if (IsCurrentRun(run))
+            CheckFinished();
+    };
+    ev.OnEnded = [this, run] { CheckEnded(run); };
+    return ev;
+}
+
+void TAppCore::CheckNewMessage(const TKnownMessage& entry)
+{
+    TInboxRow row = RowOf(entry);
+    // A record announced again (the inbox list rebuilt) replaces its row.
+    RemoveInboxRow(row.Id, row.Account);
+    inbox_.push_back(row);
+    if (OnInboxRowAdded)
+        OnInboxRowAdded(row);
+    if (row.KnownBefore || !options_.PlaySound() || soundPlayed_ || startupCheckPending_)
+        return;
+    soundPlayed_ = true;
+    const std::filesystem::path sound = options_.SoundFile();
+    std::error_code ec;
+    if (!sound.empty() && std::filesystem::exists(sound, ec) && OnPlaySound)
+        OnPlaySound(sound);
+}
+
+void TAppCore::CheckMessageDeleted(const std::string& uidl, const TKnownMessage* entry)
+{
+    // Without an entry the message had no row (it was new in this pass).
+    if (entry)
+        RemoveInboxRow(entry->Id().empty() ? MakeMessageId(uidl) : entry->Id(), entry->Account());
+}
+
+void TAppCore::CheckFinished()
+{
+    const bool standIn = lastRequest_.LocalOnly && lastRequest_.LocalAfterRemote;
+    if (standIn) {
+        WriteTrace({"Finished LocalOnly mail check"}, kTraceEvent);
+    } else {
+        WriteTrace({"Finished mail check"}, kTraceEvent);
+        checkedOnce_ = true;
+        lastCheckTime_ = Now();
+        lastCheckTick_ = GetTickCount();
+    }
+    SetKnownMessagesChanged(true);
+    SetStatus("");
+    FlushTrace();
+    if (!shutDown_) {
+        checkMailTimer_.start();
+        updCheckTimeTimer_.start();
+    }
+    startupCheckPending_ = false;
+    if (OnCheckFinished)
+        OnCheckFinished(standIn);
+}
+
+// The check's thread has ended: the reference is cleared. A run that ended
+// early (without OnFinished) restarts the timers all the same, so that the
+// automatic checks go on after a start-up check that failed.
+void TAppCore::CheckEnded(std::uint64_t run)
+{
+    if (!IsCurrentRun(run))
+        return;
+    checking_ = false;
+    // The handle is released later, outside the checker's own hand-over.
+    if (auto handle = std::move(check_))
+        QTimer::singleShot(0, [handle] {});
+    if (!shutDown_ && !checkMailTimer_.isActive() && !startupMailChecker_.isActive()) {
+        checkMailTimer_.start();
+        updCheckTimeTimer_.start();
+    }
+}
+
+} // namespace bm
