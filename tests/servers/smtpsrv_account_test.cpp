@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,9 @@ struct ChoiceCase {
     const char* headers;  // the message's header block
     const char* account;  // expected, "" for none
 };
+
+// Tests are listed by case name, not by the bytes of the case.
+void PrintTo(const ChoiceCase& c, std::ostream* os) { *os << c.name; }
 
 class RelayAccountChoiceTest : public ::testing::TestWithParam<ChoiceCase> {};
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -90,6 +91,9 @@ struct ClientCase {
     bool implicitTls;   // to the TLS-from-the-first-byte listener
     std::vector<std::string> extra;
 };
+
+// Tests are listed by case name, not by the bytes of the case.
+void PrintTo(const ClientCase& c, std::ostream* os) { *os << c.name; }
 
 class SmtpClientCaseTest : public SmtpClientsTest, public ::testing::WithParamInterface<ClientCase> {};
 

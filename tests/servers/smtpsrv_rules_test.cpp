@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <regex>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,9 @@ struct PathCase {
     const char* argument;
     std::optional<std::string> address;
 };
+
+// Tests are listed by case name, not by the bytes of the case.
+void PrintTo(const PathCase& c, std::ostream* os) { *os << c.name; }
 
 class ParseMailPathTest : public ::testing::TestWithParam<PathCase> {};
 
@@ -49,6 +53,9 @@ struct BccCase {
     const char* text;
     const char* expected;
 };
+
+// Tests are listed by case name, not by the bytes of the case.
+void PrintTo(const BccCase& c, std::ostream* os) { *os << c.name; }
 
 class RemoveBccHeaderTest : public ::testing::TestWithParam<BccCase> {};
 

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -83,6 +84,9 @@ struct ReplyCase {
     const char* reply;
 };
 
+// Tests are listed by case name, not by the bytes of the case.
+void PrintTo(const ReplyCase& c, std::ostream* os) { *os << c.name; }
+
 class SmtpReplyTest : public SmtpSessionTest, public ::testing::WithParamInterface<ReplyCase> {};
 
 TEST_P(SmtpReplyTest, AnswersAsTheTableSays)
@@ -118,6 +122,9 @@ struct TransactionCase {
     std::vector<std::string> commands;  // after EHLO; the last one's reply is checked
     const char* reply;
 };
+
+// Tests are listed by case name, not by the bytes of the case.
+void PrintTo(const TransactionCase& c, std::ostream* os) { *os << c.name; }
 
 class SmtpTransactionTest : public SmtpSessionTest, public ::testing::WithParamInterface<TransactionCase> {};
 
