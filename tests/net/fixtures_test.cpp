@@ -10,6 +10,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include <unistd.h>
 
 namespace {
@@ -103,6 +106,36 @@ TEST(Fixtures, DovecotRefusesWrongPassword)
     ASSERT_TRUE(c.ReadLine().starts_with("+OK"));
     EXPECT_TRUE(Ask(c, "USER bob").starts_with("+OK"));
     EXPECT_TRUE(Ask(c, "PASS wrong").starts_with("-ERR"));
+}
+
+// Logs in with USER/PASS on a fresh connection; the PASS reply.
+std::string Pop3Login(std::uint16_t port, const std::string& user, const std::string& password)
+{
+    RawConnection c(port);
+    if (!c.ReadLine().starts_with("+OK"))
+        return "no greeting";
+    Ask(c, "USER " + user);
+    const std::string reply = Ask(c, "PASS " + password);
+    Ask(c, "QUIT");
+    return reply;
+}
+
+TEST(Fixtures, DovecotKnowsAUserAddedRightAfterAnotherLogin)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "Dovecot fixture needs root";
+    bm::test::DovecotServer dovecot;
+    dovecot.AddUser("first", "one");
+    // Each login is followed at once by the next user: without a pause all of
+    // them fall within the second of a passwd-file read.
+    const std::vector<std::string> users{"second", "third", "fourth"};
+    EXPECT_TRUE(Pop3Login(dovecot.Pop3Port(), "first", "one").starts_with("+OK")) << dovecot.Log();
+    for (const std::string& user : users) {
+        dovecot.AddUser(user, "pw");
+        EXPECT_TRUE(Pop3Login(dovecot.Pop3Port(), user, "pw").starts_with("+OK")) << user << "\n"
+                                                                                   << dovecot.Log();
+    }
+    EXPECT_TRUE(Pop3Login(dovecot.Pop3Port(), "first", "one").starts_with("+OK"));
 }
 
 TEST(Fixtures, DovecotSpeaksTlsOnBothPorts)

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -81,8 +80,8 @@ DovecotServer::DovecotServer(std::chrono::milliseconds startTimeout)
     fs::permissions(dir_.path(), fs::perms(0755));
     fs::create_directories(dir_.path() / "mail");
     fs::permissions(dir_.path() / "mail", fs::perms(0755));
-    test::WriteFileBytes(dir_.path() / "passwd", "");
-    fs::permissions(dir_.path() / "passwd", fs::perms(0644));
+    fs::create_directories(dir_.path() / "passwd.d");
+    fs::permissions(dir_.path() / "passwd.d", fs::perms(0755));
     pop3Port_ = FindFreePort();
     pop3sPort_ = OtherFreePort(pop3Port_);
     WriteConfig();
@@ -125,7 +124,12 @@ void DovecotServer::WriteConfig() const
         "first_valid_gid = 1\n"
         "mail_location = maildir:~/Maildir\n"
         "pop3_uidl_format = %08Xu%08Xv\n"
-        "passdb {\n  driver = passwd-file\n  args = scheme=PLAIN " + d + "/passwd\n}\n"
+        // One passwd-file per user: Dovecot stats a passwd-file it has read
+        // at most once a second, so lines added to a shared file could stay
+        // unseen for that long, while a file it never opened is read at the
+        // first lookup. No auth cache either, so a refusal is not remembered.
+        "auth_cache_size = 0\n"
+        "passdb {\n  driver = passwd-file\n  args = scheme=PLAIN " + d + "/passwd.d/%u\n}\n"
         "userdb {\n  driver = static\n"
         "  args = uid=" + std::to_string(uid_) + " gid=" + std::to_string(gid_) +
         " home=" + d + "/mail/%u\n}\n"
@@ -152,14 +156,21 @@ void DovecotServer::WaitUntilReady(std::chrono::milliseconds timeout)
 
 void DovecotServer::AddUser(const std::string& name, const std::string& password)
 {
+    if (name.empty() || name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                               "0123456789-_.@") != std::string::npos ||
+        name == "." || name == ".." || password.find_first_of(":\r\n") != std::string::npos)
+        throw std::runtime_error("AddUser: unusable user name or password for " + name);
     const fs::path home = dir_.path() / "mail" / name;
     MakeOwnedDir(home, uid_, gid_);
     for (const char* sub : {"", "/cur", "/new", "/tmp"})
         MakeOwnedDir(home.string() + "/Maildir" + sub, uid_, gid_);
-    std::ofstream out(dir_.path() / "passwd", std::ios::binary | std::ios::app);
-    out << name << ":{PLAIN}" << password << "::::::\n";
-    if (!out.flush())
-        throw std::runtime_error("cannot add user " + name);
+    // Written whole and renamed into place, so a lookup meanwhile finds
+    // either no file (unknown user) or the complete line.
+    const fs::path file = dir_.path() / "passwd.d" / name;
+    const fs::path temp = dir_.path() / ("passwd-" + name + ".tmp");
+    WriteFileBytes(temp, name + ":{PLAIN}" + password + "::::::\n");
+    fs::permissions(temp, fs::perms(0644));
+    fs::rename(temp, file);
 }
 
 fs::path DovecotServer::Maildir(const std::string& user) const

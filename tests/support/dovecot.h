@@ -16,8 +16,8 @@ namespace bm::test {
 // Starts /usr/sbin/dovecot -F with a configuration of its own in a temporary
 // folder (base_dir, state_dir, logs, Maildirs): POP3 only, on two free loopback
 // ports, Pop3Port() (plain, STLS offered) and Pop3sPort() (TLS from the first
-// byte), both with the GetTestCertificate() certificate. Users come from a
-// passwd-file with {PLAIN} passwords, so USER/PASS, SASL PLAIN, LOGIN
+// byte), both with the GetTestCertificate() certificate. Users come from
+// passwd-files with {PLAIN} passwords, so USER/PASS, SASL PLAIN, LOGIN
 // and CRAM-MD5 all work, with or without TLS; a failed login is answered at
 // once (no auth_failure_delay). UIDLs are "%08Xu%08Xv".
 // Mail is owned by the unprivileged system user "brixmoor-test" (created with
@@ -37,8 +37,14 @@ public:
     // The certificate the server presents (trust it as the CA).
     const std::filesystem::path& CertFile() const;
 
-    // Adds a mailbox user (name without ':' or line breaks). Takes effect at once:
-    // Dovecot rereads the passwd-file when it changes.
+    // Adds a mailbox user (a name Dovecot accepts as a login name: letters,
+    // digits and "-_.@"). Takes effect at once, also right after other logins:
+    // each user has a passwd-file of its own, which Dovecot reads at the
+    // first lookup of that name. Adding a user again with another password
+    // may take up to a second to be seen (Dovecot checks a file it has read
+    // at most once a second).
+    // Note: Dovecot delays logins from an address that recently failed one
+    // (its auth penalty, up to 15 s), so tests keep refused logins rare.
     void AddUser(const std::string& name, const std::string& password);
     // Puts one message (raw bytes, CR LF line ends expected) into the user's
     // Maildir new/ folder, owned by the mail user. Messages are numbered by
