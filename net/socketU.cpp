@@ -73,6 +73,32 @@ std::string NumericAddress(const sockaddr* sa, socklen_t len)
     return std::string(host) + ":" + serv;
 }
 
+// Runs one non-blocking recv or send (io) until it moves bytes: again after
+// EINTR, and after waiting up to timeoutMs for the socket to become readable
+// (forWrite false) or writable. Returns the byte count (0: the peer closed),
+// kIoTimeout, or kIoError with error set.
+template <class Io>
+long RetryIo(int fd, bool forWrite, int abortFd, int timeoutMs, std::string& error, Io io)
+{
+    for (;;) {
+        const ssize_t n = io();
+        if (n >= 0)
+            return n;
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            error = ErrnoText("Socket error", errno);
+            return kIoError;
+        }
+        switch (WaitFd(fd, forWrite, abortFd, timeoutMs, error)) {
+        case Wait::Ready: continue;
+        case Wait::Timeout: return kIoTimeout;
+        case Wait::Aborted: error = kConnectionAborted; return kIoError;
+        case Wait::Error: return kIoError;
+        }
+    }
+}
+
 } // namespace
 
 // --- lifetime ---
@@ -199,23 +225,7 @@ long TcpConnection::RawRead(char* data, std::size_t size, int timeoutMs, std::st
     }
     if (tls_)
         return tls_->Read(data, size, timeoutMs, error);
-    for (;;) {
-        const ssize_t n = ::recv(fd_, data, size, 0);
-        if (n >= 0)
-            return n;
-        if (errno == EINTR)
-            continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) {
-            error = ErrnoText("Socket error", errno);
-            return kIoError;
-        }
-        switch (WaitFd(fd_, false, abortFd_, timeoutMs, error)) {
-        case Wait::Ready: continue;
-        case Wait::Timeout: return kIoTimeout;
-        case Wait::Aborted: error = kConnectionAborted; return kIoError;
-        case Wait::Error: return kIoError;
-        }
-    }
+    return RetryIo(fd_, false, abortFd_, timeoutMs, error, [&] { return ::recv(fd_, data, size, 0); });
 }
 
 long TcpConnection::RawWrite(const char* data, std::size_t size, int timeoutMs, std::string& error)
@@ -226,23 +236,8 @@ long TcpConnection::RawWrite(const char* data, std::size_t size, int timeoutMs, 
     }
     if (tls_)
         return tls_->Write(data, size, timeoutMs, error);
-    for (;;) {
-        const ssize_t n = ::send(fd_, data, size, MSG_NOSIGNAL);
-        if (n >= 0)
-            return n;
-        if (errno == EINTR)
-            continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK) {
-            error = ErrnoText("Socket error", errno);
-            return kIoError;
-        }
-        switch (WaitFd(fd_, true, abortFd_, timeoutMs, error)) {
-        case Wait::Ready: continue;
-        case Wait::Timeout: return kIoTimeout;
-        case Wait::Aborted: error = kConnectionAborted; return kIoError;
-        case Wait::Error: return kIoError;
-        }
-    }
+    return RetryIo(fd_, true, abortFd_, timeoutMs, error,
+                   [&] { return ::send(fd_, data, size, MSG_NOSIGNAL); });
 }
 
 // --- writing ---
