@@ -238,6 +238,7 @@ void TAppCore::Shutdown()
     if (shutDown_)
         return;
     shutDown_ = true;
+    WriteTrace({"Shutting down"}, kTraceEvent);
     StopTimers();
     WaitForCheck();
     FreeWorkers();
@@ -286,12 +287,16 @@ void TAppCore::FreeGroup()
 {
     try {
         rasManager_.reset();
-        if (pop3Server_)
+        if (pop3Server_) {
             pop3Server_->Stop();
-        pop3Server_.reset();
-        if (smtpServer_)
+            pop3Server_.reset();
+            WriteTrace({"Local POP3 server stopped"}, kTraceEvent);
+        }
+        if (smtpServer_) {
             smtpServer_->Stop();
-        smtpServer_.reset();
+            smtpServer_.reset();
+            WriteTrace({"Local SMTP server stopped"}, kTraceEvent);
+        }
         database_.reset();
         if (settings_.ReleaseInstance)
             settings_.ReleaseInstance();

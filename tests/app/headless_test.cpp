@@ -1,0 +1,98 @@
+// The built program's headless run end to end, in a home of its own: a
+// first start chooses the ports, both local servers answer, and a
+// termination signal shuts it down in order with exit code 0.
+#include "tests/support/rawsocket.h"
+#include "tests/support/testenv.h"
+
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QRegularExpression>
+#include <filesystem>
+#include <gtest/gtest.h>
+
+namespace bm::test {
+namespace {
+
+const std::filesystem::path kProgram = std::filesystem::path(BRIXMOOR_BINARY_DIR) / "app" / "brixmoor";
+
+QProcessEnvironment HomeAt(const std::filesystem::path& root)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("DISPLAY");
+    env.remove("WAYLAND_DISPLAY");
+    const QString r = QString::fromStdString(root.string());
+    for (const char* dir : {"data", "config", "runtime", "documents"})
+        std::filesystem::create_directories(root / dir);
+    std::filesystem::permissions(root / "runtime", std::filesystem::perms::owner_all);
+    env.insert("HOME", r);
+    env.insert("XDG_DATA_HOME", r + "/data");
+    env.insert("XDG_CONFIG_HOME", r + "/config");
+    env.insert("XDG_RUNTIME_DIR", r + "/runtime");
+    env.insert("XDG_DOCUMENTS_DIR", r + "/documents");
+    return env;
+}
+
+// Reads the child's standard error until the line of the named server
+// appears; gives its plain port, 0 when the child ended first.
+std::uint16_t WaitForServer(QProcess& p, QByteArray& err, const char* server)
+{
+    const QRegularExpression re(QString("Local %1 server listening on .*? port (\\d+) ").arg(server));
+    for (;;) {
+        const auto m = re.match(QString::fromUtf8(err));
+        if (m.hasMatch())
+            return static_cast<std::uint16_t>(m.captured(1).toUInt());
+        if (!p.waitForReadyRead(20000))
+            return 0;
+        err += p.readAllStandardError();
+    }
+}
+
+TEST(Headless, FirstStartChoosesPortsServesAndShutsDownInOrder)
+{
+    if (!std::filesystem::exists(kProgram))
+        GTEST_SKIP() << "build the brixmoor target first: " << kProgram;
+    TempDir home;
+    QProcess p;
+    p.setProcessEnvironment(HomeAt(home.path()));
+    p.setReadChannel(QProcess::StandardError);
+    p.start(QString::fromStdString(kProgram.string()), {"--headless"});
+    ASSERT_TRUE(p.waitForStarted());
+    QByteArray err;
+    const std::uint16_t smtp = WaitForServer(p, err, "SMTP");
+    const std::uint16_t pop3 = WaitForServer(p, err, "POP3");
+    ASSERT_NE(pop3, 0) << err.toStdString();
+    ASSERT_NE(smtp, 0) << err.toStdString();
+    EXPECT_GE(pop3, 11000);
+    EXPECT_GE(smtp, 2525);
+
+    RawConnection pop3Client(pop3);
+    ASSERT_TRUE(pop3Client.Ok());
+    EXPECT_EQ(pop3Client.ReadLine().rfind("+OK", 0), 0u);
+    RawConnection smtpClient(smtp);
+    ASSERT_TRUE(smtpClient.Ok());
+    EXPECT_EQ(smtpClient.ReadLine().rfind("220", 0), 0u);
+
+    const std::filesystem::path data = home.path() / "data" / "Veldhaven" / "Brixmoor 2.0";
+    const std::string ini = ReadFileBytes(data / "options.ini");
+    EXPECT_NE(ini.find("PortNormal=" + std::to_string(pop3)), std::string::npos) << ini;
+    EXPECT_NE(ini.find("PortNormal=" + std::to_string(smtp)), std::string::npos) << ini;
+
+    p.terminate(); // SIGTERM
+    ASSERT_TRUE(p.waitForFinished(30000));
+    EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(p.exitCode(), 0);
+
+    const std::string log = ReadFileBytes(data / "brixmoor.log");
+    std::size_t at = 0;
+    for (const char* step : {"Starting up", "Local SMTP server listening", "Local POP3 server listening",
+                             "Termination signal", "Shutting down", "Local POP3 server stopped",
+                             "Local SMTP server stopped"}) {
+        const std::size_t found = log.find(step, at);
+        EXPECT_NE(found, std::string::npos) << "missing or out of order: " << step << "\n" << log;
+        if (found != std::string::npos)
+            at = found;
+    }
+}
+
+} // namespace
+} // namespace bm::test
