@@ -29,7 +29,8 @@ bool WriteAll(int fd, const std::string& bytes)
     return true;
 }
 
-// A rename is durable only once the folder's entry is on disk too.
+} // namespace
+
 void SyncFolder(const std::filesystem::path& folder)
 {
     int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -38,8 +39,6 @@ void SyncFolder(const std::filesystem::path& folder)
     ::fsync(fd);
     ::close(fd);
 }
-
-} // namespace
 
 void WriteFileAtomic(const std::filesystem::path& file, const std::string& bytes)
 {

@@ -21,6 +21,11 @@ public:
 // Any thread; concurrent writers of one file must serialise themselves.
 void WriteFileAtomic(const std::filesystem::path& file, const std::string& bytes);
 
+// Makes a rename in or out of folder durable: a rename is on disk only once
+// the folder's entry is. Best effort: a folder that cannot be opened is
+// skipped. Any thread.
+void SyncFolder(const std::filesystem::path& folder);
+
 // Reads a whole file; false when it cannot be opened or read.
 bool ReadWholeFile(const std::filesystem::path& file, std::string& bytes);
 

@@ -11,9 +11,7 @@
 #include <atomic>
 #include <bit>
 #include <cstring>
-#include <fcntl.h>
 #include <stdexcept>
-#include <unistd.h>
 
 namespace bm {
 
@@ -39,16 +37,6 @@ std::filesystem::path AccountFolder(const std::string& account, bool quarantined
     CheckAccountName(account);
     auto folder = GetDataFolder() / account;
     return quarantined ? folder / "Bad" : folder;
-}
-
-// Makes a rename durable: the folder's entry is on disk once this returns.
-void SyncFolder(const std::filesystem::path& folder)
-{
-    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    ::fsync(fd);
-    ::close(fd);
 }
 
 // Lines of a block: each line ended by CR LF; a lone CR or LF also ends a
