@@ -1,6 +1,7 @@
 #include "config/acctU.h"
 
 #include "config/configfileU.h"
+#include "config/legacyreadU.h"
 #include "config/textcaseU.h"
 #include "core/commonsU.h"
 #include "core/loggerU.h"
@@ -481,8 +482,7 @@ void TAccountList::LoadFromFile(const std::filesystem::path& fileName)
 {
     std::lock_guard fileLock(fileMutex_);
     const std::filesystem::path file = fileName.empty() ? DefaultFileName() : fileName;
-    std::filesystem::path legacy = file;
-    legacy.replace_extension(".dat");
+    const std::filesystem::path legacy = LegacyFileName(file);
     std::error_code ec;
     if (std::filesystem::exists(legacy, ec) && ConvertLegacy(legacy, file))
         return;

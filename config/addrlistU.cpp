@@ -136,8 +136,7 @@ std::filesystem::path TAddressList::DefaultFileName() const {
 void TAddressList::LoadFromFile(const std::filesystem::path& fileName) {
     Lock lock(mutex_);
     const std::filesystem::path file = fileName.empty() ? DefaultFileName() : fileName;
-    std::filesystem::path legacy = file;
-    legacy.replace_extension(".dat");
+    const std::filesystem::path legacy = LegacyFileName(file);
     entries_.clear();
     std::error_code ec;
     if (std::filesystem::exists(legacy, ec)) {

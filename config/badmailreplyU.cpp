@@ -25,12 +25,6 @@ std::string NewTemplateID() {
     return std::to_string(GetTickCount()) + "_" + std::to_string(n);
 }
 
-std::filesystem::path LegacyFileName(const std::filesystem::path& xmlFile) {
-    std::filesystem::path legacy = xmlFile;
-    legacy.replace_extension(".dat");
-    return legacy;
-}
-
 } // namespace
 
 // --- TBadMailReply -------------------------------------------------------------
@@ -78,26 +72,14 @@ std::filesystem::path TBadMailReplies::DefaultFileName() {
 void TBadMailReplies::LoadFromFile(const std::filesystem::path& fileName) {
     Lock lock(mutex_);
     const std::filesystem::path file = fileName.empty() ? DefaultFileName() : fileName;
-    const std::filesystem::path legacy = LegacyFileName(file);
-    ClearItems();
-    loadFailed_ = false;
-    std::error_code ec;
-    if (std::filesystem::exists(legacy, ec)) {
-        ReadLegacy(legacy);
-        SaveToFile(file);
-        std::filesystem::remove(legacy, ec);
-    } else if (std::filesystem::exists(file, ec) && !ReadXML(file)) {
-        ClearItems();
-        loadFailed_ = true;
-        failedFile_ = file;
-    }
+    file_.Load(file, {[this] { ClearItems(); },
+                      [this](const std::string& bytes) { ReadLegacy(bytes); },
+                      [this](const std::filesystem::path& xmlFile) { return ReadXML(xmlFile); },
+                      [this, &file] { SaveToFile(file); }});
     modified_ = false;
 }
 
-void TBadMailReplies::ReadLegacy(const std::filesystem::path& datFile) {
-    std::string bytes;
-    if (!ReadWholeFile(datFile, bytes))
-        throw std::runtime_error("Cannot read file " + datFile.string());
+void TBadMailReplies::ReadLegacy(const std::string& bytes) {
     TByteReader reader(bytes);
     ReadVersion(reader);
     try {
@@ -136,11 +118,7 @@ bool TBadMailReplies::ReadXML(const std::filesystem::path& xmlFile) {
 void TBadMailReplies::SaveToFile(const std::filesystem::path& fileName) {
     Lock lock(mutex_);
     const std::filesystem::path file = fileName.empty() ? DefaultFileName() : fileName;
-    if (loadFailed_ && file == failedFile_) {
-        std::string unreadable;
-        if (ReadWholeFile(file, unreadable))
-            WriteFileAtomic(std::filesystem::path(file.string() + ".bak"), unreadable);
-    }
+    file_.BeforeSave(file);
     TMyXML doc;
     TElementDocXML* root = doc.New("BadMailReplies");
     for (const auto& reply : items_) {
@@ -152,8 +130,7 @@ void TBadMailReplies::SaveToFile(const std::filesystem::path& fileName) {
     }
     doc.SaveToFile(file);
     modified_ = false;
-    if (file == failedFile_)
-        loadFailed_ = false;
+    file_.Saved(file);
 }
 
 // --- TBadMailReplies: items ----------------------------------------------------
@@ -226,7 +203,7 @@ void TBadMailReplies::SetModified(bool modified) {
 
 bool TBadMailReplies::LoadFailed() const {
     Lock lock(mutex_);
-    return loadFailed_;
+    return file_.LoadFailed();
 }
 
 TBadMailReplies& BadMailReplies() {

@@ -10,6 +10,8 @@
 // to a template across calls holds Mutex() for as long as it uses it, or uses
 // FindCopyByID, which hands out a detached copy.
 
+#include "config/xmllistfileU.h"
+
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -104,15 +106,14 @@ public:
     std::recursive_mutex& Mutex() const { return mutex_; }
 
 private:
-    void ReadLegacy(const std::filesystem::path& datFile);
+    void ReadLegacy(const std::string& bytes);
     bool ReadXML(const std::filesystem::path& xmlFile);
     void ClearItems();
 
     mutable std::recursive_mutex mutex_;
     std::vector<std::unique_ptr<TBadMailReply>> items_;
     bool modified_ = false;
-    bool loadFailed_ = false;
-    std::filesystem::path failedFile_;
+    TXMLListFile file_;
 };
 
 // The process-wide template list (created on first use, never freed before exit).

@@ -413,18 +413,12 @@ void TFilterList::SetModified(bool modified) {
 
 bool TFilterList::LoadFailed() const {
     Lock lock(mutex_);
-    return loadFailed_;
+    return file_.LoadFailed();
 }
 
 // --- TFilterList: files -------------------------------------------------------------
 
 namespace {
-
-std::filesystem::path LegacyFileName(const std::filesystem::path& xmlFile) {
-    std::filesystem::path legacy = xmlFile;
-    legacy.replace_extension(".dat");
-    return legacy;
-}
 
 // A flag element that is missing keeps the new filter's default.
 bool ReadFlag(const TElementDocXML* element, const std::string& name, bool fallback) {
@@ -549,49 +543,29 @@ bool TFilterList::ReadXML(const std::filesystem::path& xmlFile) {
 void TFilterList::LoadFromFile(const std::filesystem::path& fileName) {
     Lock lock(mutex_);
     const std::filesystem::path file = fileName.empty() ? DefaultFileName() : fileName;
-    const std::filesystem::path legacy = LegacyFileName(file);
-    items_.clear();
-    loadFailed_ = false;
-    std::error_code ec;
-    if (std::filesystem::exists(legacy, ec)) {
-        std::string bytes;
-        if (!ReadWholeFile(legacy, bytes))
-            throw std::runtime_error("Cannot read file " + legacy.string());
-        ReadLegacy(bytes);
-        SaveToFile(file);
-        std::filesystem::remove(legacy, ec);
-    } else if (std::filesystem::exists(file, ec) && !ReadXML(file)) {
-        items_.clear();
-        loadFailed_ = true;
-        failedFile_ = file;
-    }
+    file_.Load(file, {[this] { items_.clear(); },
+                      [this](const std::string& bytes) { ReadLegacy(bytes); },
+                      [this](const std::filesystem::path& xmlFile) { return ReadXML(xmlFile); },
+                      [this, &file] { SaveToFile(file); }});
     modified_ = false;
-}
-
-void TFilterList::KeepUnreadableFile(const std::filesystem::path& xmlFile) const {
-    std::string bytes;
-    if (ReadWholeFile(xmlFile, bytes))
-        WriteFileAtomic(std::filesystem::path(xmlFile.string() + ".bak"), bytes);
 }
 
 void TFilterList::SaveToFile(const std::filesystem::path& fileName) {
     Lock lock(mutex_);
     const std::filesystem::path file = fileName.empty() ? DefaultFileName() : fileName;
-    if (loadFailed_ && file == failedFile_)
-        KeepUnreadableFile(file);
+    file_.BeforeSave(file);
     TMyXML doc;
     TElementDocXML* root = doc.New("BadMailReplies");
     for (const auto& filter : items_)
         WriteFilterElement(root, *filter);
     doc.SaveToFile(file);
     modified_ = false;
-    if (file == failedFile_)
-        loadFailed_ = false;
+    file_.Saved(file);
 }
 
 void TFilterList::SaveIfModified(const std::filesystem::path& fileName) {
     Lock lock(mutex_);
-    if (!modified_ || (loadFailed_ && items_.empty()))
+    if (!modified_ || (file_.LoadFailed() && items_.empty()))
         return;
     SaveToFile(fileName);
 }

@@ -12,6 +12,8 @@
 // called through them, need the caller to hold Mutex() meanwhile;
 // FindMatchResult hands out a detached copy of the result instead.
 
+#include "config/xmllistfileU.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -261,13 +263,11 @@ public:
 private:
     void ReadLegacy(const std::string& bytes);
     bool ReadXML(const std::filesystem::path& xmlFile);
-    void KeepUnreadableFile(const std::filesystem::path& xmlFile) const;
 
     mutable std::recursive_mutex mutex_;
     std::vector<std::unique_ptr<TFilter>> items_;
     bool modified_ = false;
-    bool loadFailed_ = false;
-    std::filesystem::path failedFile_;
+    TXMLListFile file_;
 };
 
 // The process-wide filter list (created on first use, never freed before exit).

@@ -2,6 +2,12 @@
 
 namespace bm {
 
+std::filesystem::path LegacyFileName(const std::filesystem::path& file) {
+    std::filesystem::path legacy = file;
+    legacy.replace_extension(".dat");
+    return legacy;
+}
+
 std::string ReadRecordString(TByteReader& reader, std::string_view bytes) {
     if (reader.AtEnd())
         throw TStreamError("Record cut at the end of the file");

@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "config/configfileU.h"
+#include "config/legacyreadU.h"
 #include "core/commonsU.h"
 #include "core/loggerU.h"
 #include "core/pwdcrypt.h"
@@ -307,8 +308,7 @@ void TOptions::LoadFromFile(const std::filesystem::path& fileName)
 {
     std::lock_guard fileLock(fileMutex_);
     const std::filesystem::path file = fileName.empty() ? DefaultFileName() : fileName;
-    std::filesystem::path legacy = file;
-    legacy.replace_extension(".dat");
+    const std::filesystem::path legacy = LegacyFileName(file);
     TOptionsValues v = Snapshot();
     std::error_code ec;
     const bool converted = std::filesystem::exists(legacy, ec) && ConvertLegacy(legacy, file, v);
