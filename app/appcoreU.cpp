@@ -59,7 +59,7 @@ TAppCore::TAppCore(TAppCoreSettings settings)
     , filters_(settings_.Filters ? *settings_.Filters : FilterList())
 {
     if (!settings_.StartChecker)
-        settings_.StartChecker = DefaultCheckerStarter();
+        settings_.StartChecker = DefaultCheckerStarter(settings_);
     checkMailTimer_.setInterval(5000);
     updCheckTimeTimer_.setInterval(1000);
     startupMailChecker_.setInterval(1000);

@@ -14,6 +14,7 @@
 // servers, the quarantine loader) reach it only through synchronous
 // hand-overs, so the main thread must keep its event loop running.
 
+#include "check/mailchkmdl.h"
 #include "config/acctU.h"
 #include "store/trashloaderthrdU.h"
 
@@ -54,7 +55,7 @@ struct TCheckRequest {
 // the main thread while the checker waits. OnQuarantined brings all rows of
 // the check at once, after OnFinished. OnEnded comes last, once, also when
 // the run ended early without OnFinished: the check no longer exists then.
-struct TCheckerEvents {
+struct TCoreCheckEvents {
     std::function<void(const std::string& address)> OnAddressWhitelisted;
     std::function<void(const std::string& text)> OnStatus;
     std::function<void(const std::vector<TTrashRow>& rows)> OnQuarantined;
@@ -64,6 +65,9 @@ struct TCheckerEvents {
     std::function<void(const std::string& uidl, const TKnownMessage* entry)> OnMessageDeleted;
     std::function<void()> OnFinished;
     std::function<void()> OnEnded;
+    // The logon dialog after a refused login: true (OK) with the request's
+    // user name and password filled in for this login; false cancels.
+    std::function<bool(TCredentialsRequest& request)> OnGetCredentials;
 };
 
 // A running Mail check as the core holds it. Main thread.
@@ -79,7 +83,7 @@ public:
 // Starts a Mail check in its own thread with the request and the events;
 // throws when it cannot be started. Main thread.
 using TCheckerStarter =
-    std::function<std::shared_ptr<ICheckerRun>(const TCheckRequest& request, TCheckerEvents events)>;
+    std::function<std::shared_ptr<ICheckerRun>(const TCheckRequest& request, TCoreCheckEvents events)>;
 
 // One row of the inbox list: what the window shows of a known-message
 // record. The record itself stays in InboxList; Id and Account find it.
@@ -272,6 +276,8 @@ public:
     std::function<void()> OnClose;
     // A start-up step failed (a server port that cannot be opened).
     std::function<void(const std::string& text)> OnStartupError;
+    // The logon dialog of a check (see TCoreCheckEvents); unset: cancelled.
+    std::function<bool(TCredentialsRequest& request)> OnGetCredentials;
     // Where a local server listens, once it has started.
     std::function<void(const std::string& text)> OnServerStarted;
 
@@ -289,7 +295,7 @@ private:
     void FreeGroup();
 
     bool StartChecker(const TCheckRequest& request);
-    TCheckerEvents MakeCheckerEvents(std::uint64_t run);
+    TCoreCheckEvents MakeCheckerEvents(std::uint64_t run);
     bool IsCurrentRun(std::uint64_t run) const { return checking_ && run == runId_; }
     void CheckNewMessage(const TKnownMessage& entry);
     void CheckMessageDeleted(const std::string& uidl, const TKnownMessage* entry);
@@ -342,7 +348,9 @@ private:
     TSideBarRows sideBar_;
 };
 
-// The program's checker thread as a TCheckerStarter.
-TCheckerStarter DefaultCheckerStarter();
+// The program's checker thread (StartCheckerThread) as a TCheckerStarter,
+// over the lists and the database file of the settings (null or empty: the
+// process-wide ones).
+TCheckerStarter DefaultCheckerStarter(const TAppCoreSettings& settings);
 
 } // namespace bm

@@ -214,9 +214,9 @@ bool TAppCore::StartChecker(const TCheckRequest& request)
     return true;
 }
 
-TCheckerEvents TAppCore::MakeCheckerEvents(std::uint64_t run)
+TCoreCheckEvents TAppCore::MakeCheckerEvents(std::uint64_t run)
 {
-    TCheckerEvents ev;
+    TCoreCheckEvents ev;
     ev.OnAddressWhitelisted = [this, run](const std::string& address) {
         if (IsCurrentRun(run) && OnAddressWhitelisted)
             OnAddressWhitelisted(LowerText(address));
@@ -246,6 +246,9 @@ TCheckerEvents TAppCore::MakeCheckerEvents(std::uint64_t run)
             CheckFinished();
     };
     ev.OnEnded = [this, run] { CheckEnded(run); };
+    ev.OnGetCredentials = [this, run](TCredentialsRequest& request) {
+        return IsCurrentRun(run) && OnGetCredentials && OnGetCredentials(request);
+    };
     return ev;
 }
 

@@ -166,6 +166,9 @@ private:
             Trace("Show request");
             PrintLine("show request");
         };
+        core.OnCheckFinished = [](bool localStandIn) {
+            PrintLine(localStandIn ? "Finished LocalOnly mail check" : "Finished mail check");
+        };
         core.OnClose = [] { QCoreApplication::quit(); };
         // ReportError has traced the error already.
         OnErrorReported = [](const std::string& account, const std::string& message) {

@@ -25,7 +25,7 @@ namespace bm::test {
 class FakeCheck : public ICheckerRun, public std::enable_shared_from_this<FakeCheck> {
 public:
     TCheckRequest Request;
-    TCheckerEvents Events;
+    TCoreCheckEvents Events;
     int Stops = 0;
     bool Ended = false;
     // As a real check, a stopped one ends soon after (from the event loop),
@@ -59,7 +59,7 @@ public:
     bool FailToStart = false;
     TCheckerStarter Starter()
     {
-        return [this](const TCheckRequest& request, TCheckerEvents events) -> std::shared_ptr<ICheckerRun> {
+        return [this](const TCheckRequest& request, TCoreCheckEvents events) -> std::shared_ptr<ICheckerRun> {
             if (FailToStart)
                 throw std::runtime_error("cannot start a thread");
             auto run = std::make_shared<FakeCheck>();
