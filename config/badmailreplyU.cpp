@@ -16,8 +16,6 @@ namespace bm {
 
 namespace {
 
-using Lock = std::lock_guard<std::recursive_mutex>;
-
 // The tick count alone repeats within a millisecond; the sequence does not.
 std::string NewTemplateID() {
     static std::atomic<std::uint64_t> sequence{0};
@@ -72,7 +70,7 @@ std::filesystem::path TBadMailReplies::DefaultFileName() {
 void TBadMailReplies::LoadFromFile(const std::filesystem::path& fileName) {
     Lock lock(mutex_);
     const std::filesystem::path file = fileName.empty() ? DefaultFileName() : fileName;
-    file_.Load(file, {[this] { ClearItems(); },
+    file_.Load(file, {[this] { items_.clear(); },
                       [this](const std::string& bytes) { ReadLegacy(bytes); },
                       [this](const std::filesystem::path& xmlFile) { return ReadXML(xmlFile); },
                       [this, &file] { SaveToFile(file); }});
@@ -135,44 +133,11 @@ void TBadMailReplies::SaveToFile(const std::filesystem::path& fileName) {
 
 // --- TBadMailReplies: items ----------------------------------------------------
 
-int TBadMailReplies::Count() const {
-    Lock lock(mutex_);
-    return static_cast<int>(items_.size());
-}
-
-TBadMailReply* TBadMailReplies::Item(int index) const {
-    Lock lock(mutex_);
-    if (index < 0 || static_cast<std::size_t>(index) >= items_.size())
-        return nullptr;
-    return items_[static_cast<std::size_t>(index)].get();
-}
-
 TBadMailReply* TBadMailReplies::Add(std::unique_ptr<TBadMailReply> reply) {
     if (!reply)
         throw std::invalid_argument("TBadMailReplies::Add: no template");
-    Lock lock(mutex_);
     reply->owner_ = this;
-    items_.push_back(std::move(reply));
-    modified_ = true;
-    return items_.back().get();
-}
-
-void TBadMailReplies::Delete(int index) {
-    Lock lock(mutex_);
-    if (index < 0 || static_cast<std::size_t>(index) >= items_.size())
-        return;
-    items_.erase(items_.begin() + index);
-    modified_ = true;
-}
-
-void TBadMailReplies::ClearItems() {
-    items_.clear();
-}
-
-void TBadMailReplies::Clear() {
-    Lock lock(mutex_);
-    ClearItems();
-    modified_ = true;
+    return Append(std::move(reply));
 }
 
 TBadMailReply* TBadMailReplies::FindByID(const std::string& id) const {
@@ -189,21 +154,6 @@ std::optional<TBadMailReply> TBadMailReplies::FindCopyByID(const std::string& id
     if (!reply)
         return std::nullopt;
     return std::optional<TBadMailReply>(std::in_place, *reply);
-}
-
-bool TBadMailReplies::Modified() const {
-    Lock lock(mutex_);
-    return modified_;
-}
-
-void TBadMailReplies::SetModified(bool modified) {
-    Lock lock(mutex_);
-    modified_ = modified;
-}
-
-bool TBadMailReplies::LoadFailed() const {
-    Lock lock(mutex_);
-    return file_.LoadFailed();
 }
 
 TBadMailReplies& BadMailReplies() {

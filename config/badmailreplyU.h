@@ -59,11 +59,11 @@ private:
     TBadMailReplies* owner_ = nullptr;
 };
 
-class TBadMailReplies {
+// Count, Item, Delete, Clear, Modified, SetModified, LoadFailed and Mutex
+// come from TXMLItemList.
+class TBadMailReplies : public TXMLItemList<TBadMailReply> {
 public:
     TBadMailReplies() = default;
-    TBadMailReplies(const TBadMailReplies&) = delete;
-    TBadMailReplies& operator=(const TBadMailReplies&) = delete;
 
     // "badmailreplies.xml" in the data folder.
     static std::filesystem::path DefaultFileName();
@@ -81,39 +81,17 @@ public:
     // Throws std::runtime_error naming the file when it cannot be written.
     void SaveToFile(const std::filesystem::path& fileName = {});
 
-    int Count() const;
-    // The template at `index` (0-based), or null when out of range. The pointer
-    // stays valid until the template is deleted or the list cleared or loaded.
-    TBadMailReply* Item(int index) const;
     // Appends `reply`, takes ownership, sets its owner and Modified; returns it.
+    // Throws std::invalid_argument for a null `reply`.
     TBadMailReply* Add(std::unique_ptr<TBadMailReply> reply);
-    // Frees the template at `index` (ignored when out of range) and sets Modified.
-    void Delete(int index);
-    // Frees every template and sets Modified.
-    void Clear();
     // The first template whose ID equals `id` exactly, or null.
     TBadMailReply* FindByID(const std::string& id) const;
     // A detached copy of FindByID(id), safe to use after the lock is released.
     std::optional<TBadMailReply> FindCopyByID(const std::string& id) const;
 
-    bool Modified() const;
-    void SetModified(bool modified);
-    // True after a load found an XML file it could not read (until a save).
-    bool LoadFailed() const;
-
-    // The list's lock (recursive): hold it to use template pointers or to make
-    // several calls as one step.
-    std::recursive_mutex& Mutex() const { return mutex_; }
-
 private:
     void ReadLegacy(const std::string& bytes);
     bool ReadXML(const std::filesystem::path& xmlFile);
-    void ClearItems();
-
-    mutable std::recursive_mutex mutex_;
-    std::vector<std::unique_ptr<TBadMailReply>> items_;
-    bool modified_ = false;
-    TXMLListFile file_;
 };
 
 // The process-wide template list (created on first use, never freed before exit).

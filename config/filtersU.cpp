@@ -340,40 +340,11 @@ bool TFilter::Matches(const TMailMessage& message, bool senderIsFriend) const {
 
 // --- TFilterList: items -------------------------------------------------------------
 
-int TFilterList::Count() const {
-    Lock lock(mutex_);
-    return static_cast<int>(items_.size());
-}
-
-TFilter* TFilterList::Item(int index) const {
-    Lock lock(mutex_);
-    if (index < 0 || static_cast<std::size_t>(index) >= items_.size())
-        return nullptr;
-    return items_[static_cast<std::size_t>(index)].get();
-}
-
 TFilter* TFilterList::Add(std::unique_ptr<TFilter> filter) {
     if (!filter)
         throw std::invalid_argument("TFilterList::Add: no filter");
-    Lock lock(mutex_);
     filter->owner_ = this;
-    items_.push_back(std::move(filter));
-    modified_ = true;
-    return items_.back().get();
-}
-
-void TFilterList::Delete(int index) {
-    Lock lock(mutex_);
-    if (index < 0 || static_cast<std::size_t>(index) >= items_.size())
-        return;
-    items_.erase(items_.begin() + index);
-    modified_ = true;
-}
-
-void TFilterList::Clear() {
-    Lock lock(mutex_);
-    items_.clear();
-    modified_ = true;
+    return Append(std::move(filter));
 }
 
 TFilter* TFilterList::FindByName(const std::string& name) const {
@@ -399,21 +370,6 @@ std::optional<TFilterMatch> TFilterList::FindMatchResult(const TMailMessage& mes
     if (!filter)
         return std::nullopt;
     return TFilterMatch{filter->Name(), filter->Delete(), filter->WhitelistSender()};
-}
-
-bool TFilterList::Modified() const {
-    Lock lock(mutex_);
-    return modified_;
-}
-
-void TFilterList::SetModified(bool modified) {
-    Lock lock(mutex_);
-    modified_ = modified;
-}
-
-bool TFilterList::LoadFailed() const {
-    Lock lock(mutex_);
-    return file_.LoadFailed();
 }
 
 // --- TFilterList: files -------------------------------------------------------------

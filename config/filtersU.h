@@ -208,11 +208,11 @@ struct TFilterMatch {
     bool WhitelistSender = false;
 };
 
-class TFilterList {
+// Count, Item, Delete, Clear, Modified, SetModified, LoadFailed and Mutex
+// come from TXMLItemList.
+class TFilterList : public TXMLItemList<TFilter> {
 public:
     TFilterList() = default;
-    TFilterList(const TFilterList&) = delete;
-    TFilterList& operator=(const TFilterList&) = delete;
 
     // "filters.xml" in the data folder.
     static std::filesystem::path DefaultFileName();
@@ -234,15 +234,9 @@ public:
     // with nothing to put in its place.
     void SaveIfModified(const std::filesystem::path& fileName = {});
 
-    int Count() const;
-    // The filter at `index`, or null when out of range.
-    TFilter* Item(int index) const;
     // Appends `filter` (tried last), sets its owner and Modified; returns it.
+    // Throws std::invalid_argument for a null `filter`.
     TFilter* Add(std::unique_ptr<TFilter> filter);
-    // Frees the filter at `index` (ignored when out of range); sets Modified.
-    void Delete(int index);
-    // Frees every filter; sets Modified.
-    void Clear();
     // The first filter whose Name equals `name` exactly, or null.
     TFilter* FindByName(const std::string& name) const;
     // The first Enabled filter whose Matches is true, or null. Holds the lock
@@ -253,21 +247,9 @@ public:
     std::optional<TFilterMatch> FindMatchResult(const TMailMessage& message,
                                                 bool senderIsFriend) const;
 
-    bool Modified() const;
-    void SetModified(bool modified);
-    // True after a load found a filters.xml it could not read.
-    bool LoadFailed() const;
-
-    std::recursive_mutex& Mutex() const { return mutex_; }
-
 private:
     void ReadLegacy(const std::string& bytes);
     bool ReadXML(const std::filesystem::path& xmlFile);
-
-    mutable std::recursive_mutex mutex_;
-    std::vector<std::unique_ptr<TFilter>> items_;
-    bool modified_ = false;
-    TXMLListFile file_;
 };
 
 // The process-wide filter list (created on first use, never freed before exit).
