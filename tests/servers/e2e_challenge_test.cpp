@@ -220,15 +220,40 @@ protected:
     int finished_ = 0;
 };
 
-TEST_F(ChallengeE2E, HeldMessageIsReleasedByTheQuotingReplyAndCollectedUnchanged)
+// A message as delivered into the mailbox and as Dovecot serves it.
+struct DeliveredCase {
+    const char* name;
+    std::string delivered;
+    std::string served;
+};
+
+// Replaces every CR LF by a bare LF.
+std::string WithBareLineFeeds(std::string text)
 {
-    const std::string original = OriginalMessage();
-    pop3_->Deliver(kPop3User, original);
-    // What Dovecot serves of it: the delivered bytes, nothing added (the
-    // fixture delivers into the Maildir directly, so no delivery agent adds
-    // Return-Path or Delivered-To) and nothing changed.
-    ASSERT_EQ(FromDovecot("/1"), original)
-        << pop3_->Log();
+    for (std::size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at))
+        text.erase(at, 1);
+    return text;
+}
+
+const DeliveredCase kDeliveredCases[] = {
+    // The fixture delivers into the Maildir directly, so no delivery agent
+    // adds Return-Path or Delivered-To: Dovecot serves the bytes delivered.
+    {"MimeWithDotLines", OriginalMessage(), OriginalMessage()},
+    // Dovecot ends every line with CR LF on the wire (RFC 1939 §3).
+    {"BareLineFeeds", WithBareLineFeeds(OriginalMessage()), OriginalMessage()},
+    {"NoFinalLineEnd", OriginalMessage() + "-- \r\nBob", OriginalMessage() + "-- \r\nBob\r\n"},
+};
+
+class ChallengeE2EDelivered : public ChallengeE2E, public ::testing::WithParamInterface<DeliveredCase> {};
+
+INSTANTIATE_TEST_SUITE_P(Messages, ChallengeE2EDelivered, ::testing::ValuesIn(kDeliveredCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_P(ChallengeE2EDelivered, HeldMessageIsReleasedByTheQuotingReplyAndCollectedAsServed)
+{
+    pop3_->Deliver(kPop3User, GetParam().delivered);
+    const std::string served = GetParam().served;
+    ASSERT_EQ(FromDovecot("/1"), served) << pop3_->Log();
 
     // The first check holds the message and challenges its sender.
     Check();
@@ -263,8 +288,9 @@ TEST_F(ChallengeE2E, HeldMessageIsReleasedByTheQuotingReplyAndCollectedUnchanged
     EXPECT_TRUE(Keys().empty());
     EXPECT_EQ(NewSent(0).size(), 0u) << "nothing answers a reply";
 
-    // The mail client collects it from the program's own server as sent.
-    EXPECT_EQ(FromLocalServer("/1"), original);
+    // The mail client collects it from the program's own server exactly as
+    // the real server gave it.
+    EXPECT_EQ(FromLocalServer("/1"), served);
     const std::string listing = FromLocalServer("/");
     EXPECT_TRUE(listing.starts_with("1 ") && listing.find("\n") == listing.size() - 1) << listing;
     EXPECT_TRUE(errors_.empty()) << errors_.front();
