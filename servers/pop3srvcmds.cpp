@@ -16,6 +16,7 @@
 
 #include "core/loggerU.h"
 #include "servers/pop3srvmdl.h"
+#include "servers/srvsessionU.h"
 
 namespace bm {
 
@@ -39,18 +40,6 @@ std::optional<std::uintmax_t> ParseNumber(std::string_view text)
     if (std::from_chars(text.data(), text.data() + text.size(), value).ec == std::errc::result_out_of_range)
         return UINTMAX_MAX;
     return value;
-}
-
-// Splits "VERB arguments": the verb in upper case (ASCII) and the rest after
-// the first blank, unchanged (a password may hold blanks).
-std::pair<std::string, std::string> SplitCommand(const std::string& line)
-{
-    const auto blank = line.find(' ');
-    std::string verb = line.substr(0, blank);
-    for (char& ch : verb)
-        if (ch >= 'a' && ch <= 'z')
-            ch = static_cast<char>(ch - 'a' + 'A');
-    return {verb, blank == std::string::npos ? std::string() : line.substr(blank + 1)};
 }
 
 // The blank-separated words of an argument text.
@@ -211,10 +200,7 @@ void TPOP3Session::Run()
 void TPOP3Session::Dispatch(const std::string& line)
 {
     const auto [verb, args] = SplitCommand(line);
-    const Command* command = nullptr;
-    for (const auto& entry : kCommands)
-        if (entry.name == verb)
-            command = &entry;
+    const Command* command = FindCommand(kCommands, verb);
     if (!command) {
         Err("Sorry, Unknown Command");
         return;
@@ -223,14 +209,8 @@ void TPOP3Session::Dispatch(const std::string& line)
         Err("Please login first");
         return;
     }
-    try {
-        (this->*command->handler)(args);
-    } catch (const ESocketError&) {
-        throw;  // the connection itself failed: the session ends
-    } catch (const std::exception& e) {
-        WriteTrace({"POP3 Command", verb, e.what()}, 2);
+    if (!RunCommand("POP3 Command", verb, [&] { (this->*command->handler)(args); }))
         Err("Unknown Internal Error");
-    }
 }
 
 // --- Authorization -----------------------------------------------------------

@@ -3,7 +3,6 @@
 // table and one handler per command.
 
 #include <array>
-#include <exception>
 #include <optional>
 #include <string_view>
 
@@ -13,24 +12,13 @@
 
 #include "core/loggerU.h"
 #include "servers/smtpsrvmdl.h"
+#include "servers/srvsessionU.h"
 
 namespace bm {
 
 namespace {
 
 constexpr std::size_t kMaxQueuedReplies = 64 * 1024;
-
-// Splits "VERB arguments": the verb in upper case (ASCII) and the rest after
-// the first blank, unchanged.
-std::pair<std::string, std::string> SplitCommand(const std::string& line)
-{
-    const auto blank = line.find(' ');
-    std::string verb = line.substr(0, blank);
-    for (char& ch : verb)
-        if (ch >= 'a' && ch <= 'z')
-            ch = static_cast<char>(ch - 'a' + 'A');
-    return {verb, blank == std::string::npos ? std::string() : line.substr(blank + 1)};
-}
 
 std::string Trim(std::string_view text)
 {
@@ -221,22 +209,13 @@ void TSMTPSession::Run()
 void TSMTPSession::Dispatch(const std::string& line)
 {
     const auto [verb, args] = SplitCommand(line);
-    const Command* command = nullptr;
-    for (const auto& entry : kCommands)
-        if (entry.name == verb)
-            command = &entry;
+    const Command* command = FindCommand(kCommands, verb);
     if (!command) {
         Reply(500, "5.5.2", "Syntax Error");
         return;
     }
-    try {
-        (this->*command->handler)(args);
-    } catch (const ESocketError&) {
-        throw;  // the connection itself failed: the session ends
-    } catch (const std::exception& e) {
-        WriteTrace({"SMTP Command", verb, e.what()}, 2);
+    if (!RunCommand("SMTP Command", verb, [&] { (this->*command->handler)(args); }))
         Reply(500, "", "Unknown Internal Error");
-    }
 }
 
 void TSMTPSession::Reply(int code, std::string_view enhanced, std::string_view text)
