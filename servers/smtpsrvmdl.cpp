@@ -227,19 +227,12 @@ void TLocalSMTPServerMdl::StartListening(TTlsMode mode, uint16_t port)
     StopListening();
     stopping_ = false;
     tls_.reset();
-    if (mode != TTlsMode::None) {
-        const auto& folders = settings_.certFolders;
-        tls_ = TlsContext::Server(FindServerCertificates(folders.programFolder, folders.fallbackFolder));
-    }
+    tls_ = ServerTlsContext(mode, settings_.certFolders);
     mode_ = mode;
-    TListenSettings listen;
-    listen.addresses = settings_.listenAddresses;
-    listen.port = port;
-    listen.maxConnections = settings_.maxConnections;
-    listen.implicitTls = mode == TTlsMode::Implicit ? tls_ : nullptr;
-    listen.tlsHandshakeMs = settings_.timeouts.tlsHandshakeMs;
     listener_.Start(
-        listen, [this](TcpConnection& c) { RunSession(c); }, [this](TcpConnection& c) { Refuse(c); });
+        ServerListenSettings(settings_.listenAddresses, port, settings_.maxConnections, mode, tls_,
+                             settings_.timeouts.tlsHandshakeMs),
+        [this](TcpConnection& c) { RunSession(c); }, [this](TcpConnection& c) { Refuse(c); });
 }
 
 void TLocalSMTPServerMdl::StopListening()

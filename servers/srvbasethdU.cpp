@@ -65,6 +65,25 @@ std::vector<std::string> ServerListenAddresses(const std::string& listenAddress)
 
 // --- TServerListener ---------------------------------------------------------
 
+std::shared_ptr<TlsContext> ServerTlsContext(TTlsMode mode, const TServerCertFolders& folders)
+{
+    if (mode == TTlsMode::None)
+        return nullptr;
+    return TlsContext::Server(FindServerCertificates(folders.programFolder, folders.fallbackFolder));
+}
+
+TListenSettings ServerListenSettings(const std::vector<std::string>& addresses, uint16_t port, int maxConnections,
+                                     TTlsMode mode, std::shared_ptr<TlsContext> tls, int tlsHandshakeMs)
+{
+    TListenSettings listen;
+    listen.addresses = addresses;
+    listen.port = port;
+    listen.maxConnections = maxConnections;
+    listen.implicitTls = mode == TTlsMode::Implicit ? std::move(tls) : nullptr;
+    listen.tlsHandshakeMs = tlsHandshakeMs;
+    return listen;
+}
+
 TServerListener::~TServerListener()
 {
     Stop();

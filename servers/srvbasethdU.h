@@ -80,6 +80,17 @@ struct TListenSettings {
     int tlsHandshakeMs = 30 * 1000;
 };
 
+// The TLS context of a server listener in `mode`: null for TTlsMode::None,
+// else one made from the certificate files FindServerCertificates finds in
+// folders. Throws what those throw. Any thread.
+std::shared_ptr<TlsContext> ServerTlsContext(TTlsMode mode, const TServerCertFolders& folders);
+
+// The settings of a server listener in `mode`. The listener gets `tls` only
+// for TTlsMode::Implicit; in the other modes the session uses it for the
+// upgrade command.
+TListenSettings ServerListenSettings(const std::vector<std::string>& addresses, uint16_t port, int maxConnections,
+                                     TTlsMode mode, std::shared_ptr<TlsContext> tls, int tlsHandshakeMs);
+
 // A TCP listener on one port over one or more addresses, running the session
 // handler in a thread of its own for every client.
 // Threads: Start, Stop and the destructor from one owner thread; Port,
