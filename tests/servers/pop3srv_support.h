@@ -1,28 +1,20 @@
 #pragma once
 // Shared pieces of the local POP3 server tests: a data folder with accounts
-// of the test's own, message files in the stored form, a line client over
-// the product's socket layer, and running a blocking client off the main
-// thread while the main thread serves the event loop (so OnMessageDeleted
-// hand-overs reach it).
+// of the test's own, message files in the stored form and a POP3 line
+// client (srv_support.h has RunAside, which lets OnMessageDeleted hand-overs
+// reach the main thread).
 
-#include <QCoreApplication>
-#include <QMetaObject>
-
-#include <atomic>
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "config/acctU.h"
 #include "config/optionsU.h"
-#include "net/socketU.h"
-#include "net/tlsU.h"
 #include "servers/pop3srvmdl.h"
+#include "tests/servers/srv_support.h"
 #include "tests/support/testenv.h"
 
 namespace bm::test {
@@ -100,36 +92,13 @@ inline std::string StoredMessage(const std::string& subject, const std::vector<s
 }
 
 // A POP3 client over the product's own socket layer, for raw sessions.
-class Pop3Client {
+class Pop3Client : public LineClient {
 public:
-    explicit Pop3Client(uint16_t port, bool implicitTls = false)
-        : c_(TcpConnection::Connect(kLoopbackAddress, port))
-    {
-        if (implicitTls)
-            StartTls();
-    }
-    void StartTls() { c_->StartTls(*TlsContext::Client(), kPop3LongMs); }
-    void Send(std::string_view bytes) { c_->Write(bytes, kPop3LongMs); }
-    // One reply line (without CR LF); "<closed>" when the server closed,
-    // "<error>" on a failure, "<too long>" past 4096 bytes.
-    std::string Line()
-    {
-        std::string line;
-        switch (c_->ReadLine(line, 4096, kPop3LongMs)) {
-        case ReadStatus::Line:
-            return line;
-        case ReadStatus::Closed:
-            return "<closed>";
-        case ReadStatus::TooLong:
-            return "<too long>";
-        default:
-            return "<error>";
-        }
-    }
+    explicit Pop3Client(uint16_t port, bool implicitTls = false) : LineClient(port, implicitTls, kPop3LongMs) {}
     // Sends a command and gives the first reply line.
     std::string Cmd(const std::string& command)
     {
-        c_->WriteLine(command, kPop3LongMs);
+        SendLine(command);
         return Line();
     }
     // The lines of a multi-line body up to (without) the final "." line,
@@ -151,25 +120,6 @@ public:
         EXPECT_EQ(Cmd("USER " + name), "+OK Password required");
         return Cmd("PASS " + password) == "+OK Login OK";
     }
-    TcpConnection& Connection() { return *c_; }
-
-private:
-    std::unique_ptr<TcpConnection> c_;
 };
-
-// Runs fn on a worker thread and serves the main thread's event loop until
-// it returns (a blocking client whose DELE hands an event to the main thread).
-inline void RunAside(const std::function<void()>& fn)
-{
-    std::atomic<bool> done{false};
-    std::thread worker([&] {
-        fn();
-        done = true;
-        QMetaObject::invokeMethod(QCoreApplication::instance(), [] {}, Qt::QueuedConnection);
-    });
-    while (!done)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    worker.join();
-}
 
 } // namespace bm::test

@@ -73,7 +73,7 @@ protected:
     std::string Send(const std::vector<std::string>& rcpts, const std::string& text)
     {
         std::string reply;
-        RunAsideSmtp([&] {
+        RunAside([&] {
             SmtpClient client(server_->Port());
             client.Reply();
             client.Cmd("EHLO client.example");
@@ -191,7 +191,7 @@ TEST(SmtpWhitelistTest, RecipientsJoinTheFriendsListOnTheMainThreadOneAtATime)
         seen.push_back(address);
     };
     server.Start();
-    RunAsideSmtp([&] {
+    RunAside([&] {
         SmtpClient client(server.PlainPort());
         client.Reply();
         client.Cmd("EHLO client.example");
@@ -221,7 +221,7 @@ TEST(SmtpWhitelistTest, NobodyJoinsWhenTheOptionIsOff)
     int events = 0;
     server.OnAddressWhitelisted = [&](TLocalSMTPServerMdl&, const std::string&) { ++events; };
     server.StartListening(TTlsMode::None, 0);
-    RunAsideSmtp([&] {
+    RunAside([&] {
         SmtpClient client(server.Port());
         client.Reply();
         client.Cmd("HELO client.example");

@@ -60,7 +60,7 @@ protected:
     std::string SendMessage(SmtpClient& client, const std::vector<std::string>& rcpts, const std::string& text)
     {
         std::string reply;
-        RunAsideSmtp([&] {
+        RunAside([&] {
             EXPECT_EQ(client.Cmd("MAIL FROM:<joe@home.example>"), "250 2.1.0 Sender OK");
             for (const auto& rcpt : rcpts)
                 EXPECT_TRUE(client.Cmd("RCPT TO:<" + rcpt + ">").starts_with("250 2.1.5")) << rcpt;
@@ -257,7 +257,7 @@ TEST_F(SmtpSessionTest, SessionSentAByteAtATimeIsReadTheSame)
                                 "RCPT TO:<ann@x.example>\r\nDATA\r\n" +
                                 DataBlock(text) + "QUIT\r\n";
     std::vector<std::string> replies;
-    RunAsideSmtp([&] {
+    RunAside([&] {
         SmtpClient client(server_->Port());
         for (const char ch : session)
             client.Send(std::string_view(&ch, 1));
@@ -274,7 +274,7 @@ TEST_F(SmtpSessionTest, UnknownSenderAfterHeloGets554WithoutEnhancedCode)
     Start();
     auto client = Greeted(false);
     std::string reply;
-    RunAsideSmtp([&] {
+    RunAside([&] {
         client->Cmd("MAIL FROM:<x@y.example>");
         client->Cmd("RCPT TO:<ann@x.example>");
         client->Cmd("DATA");
@@ -335,7 +335,7 @@ TEST_F(SmtpSessionTest, RecipientsBeyondTheLimitGet452)
     Start();
     auto client = Greeted();
     std::string reply;
-    RunAsideSmtp([&] {
+    RunAside([&] {
         std::string batch = "MAIL FROM:<joe@home.example>\r\n";
         for (int i = 0; i <= 1000; ++i)
             batch += "RCPT TO:<r" + std::to_string(i) + "@x.example>\r\n";

@@ -1,21 +1,15 @@
 #pragma once
 // Shared pieces of the local SMTP server tests: options, accounts and a
 // Friends list of the test's own whose accounts relay into real aiosmtpd
-// sinks, a line client over the product's socket layer for raw sessions,
-// and running the real clients (swaks, curl) off the main thread while the
-// main thread serves the event loop (the relay hands events to it).
+// sinks, an SMTP line client for raw sessions, and running the real clients
+// (swaks, curl) off the main thread while the main thread serves the event
+// loop (the relay hands events to it; see RunAside in srv_support.h).
 
-#include <QCoreApplication>
-#include <QMetaObject>
-
-#include <atomic>
 #include <cstdio>
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <sys/wait.h>
@@ -25,30 +19,14 @@
 #include "config/acctU.h"
 #include "config/addrlistU.h"
 #include "config/optionsU.h"
-#include "net/socketU.h"
-#include "net/tlsU.h"
 #include "servers/smtpsrvmdl.h"
+#include "tests/servers/srv_support.h"
 #include "tests/support/smtpsink.h"
 #include "tests/support/testenv.h"
 
 namespace bm::test {
 
 inline constexpr int kSmtpLongMs = 20000;
-
-// Runs fn on a worker thread and serves the main thread's event loop until
-// it returns (a client whose relay hands events to the main thread).
-inline void RunAsideSmtp(const std::function<void()>& fn)
-{
-    std::atomic<bool> done{false};
-    std::thread worker([&] {
-        fn();
-        done = true;
-        QMetaObject::invokeMethod(QCoreApplication::instance(), [] {}, Qt::QueuedConnection);
-    });
-    while (!done)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    worker.join();
-}
 
 struct ClientRun {
     int exitCode = -1;
@@ -63,7 +41,7 @@ inline std::string ShellQuote(const std::string& arg)
     return quoted + "'";
 }
 
-// Runs a real client to its end on a worker thread (see RunAsideSmtp).
+// Runs a real client to its end on a worker thread (see RunAside).
 inline ClientRun RunClient(const std::vector<std::string>& argv)
 {
     std::string command;
@@ -71,7 +49,7 @@ inline ClientRun RunClient(const std::vector<std::string>& argv)
         command += ShellQuote(arg) + " ";
     command += "2>&1 </dev/null";
     ClientRun run;
-    RunAsideSmtp([&] {
+    RunAside([&] {
         FILE* pipe = ::popen(command.c_str(), "r");
         if (!pipe)
             return;
@@ -145,31 +123,9 @@ private:
 };
 
 // An SMTP client over the product's own socket layer, for raw sessions.
-class SmtpClient {
+class SmtpClient : public LineClient {
 public:
-    explicit SmtpClient(uint16_t port, bool implicitTls = false) : c_(TcpConnection::Connect(kLoopbackAddress, port))
-    {
-        if (implicitTls)
-            StartTls();
-    }
-    void StartTls() { c_->StartTls(*TlsContext::Client(), kSmtpLongMs); }
-    void Send(std::string_view bytes) { c_->Write(bytes, kSmtpLongMs); }
-    // One reply line (without CR LF); "<closed>" when the server closed,
-    // "<error>" on a failure, "<too long>" past 4096 bytes.
-    std::string Line()
-    {
-        std::string line;
-        switch (c_->ReadLine(line, 4096, kSmtpLongMs)) {
-        case ReadStatus::Line:
-            return line;
-        case ReadStatus::Closed:
-            return "<closed>";
-        case ReadStatus::TooLong:
-            return "<too long>";
-        default:
-            return "<error>";
-        }
-    }
+    explicit SmtpClient(uint16_t port, bool implicitTls = false) : LineClient(port, implicitTls, kSmtpLongMs) {}
     // A whole reply, its lines joined by "\n".
     std::string Reply()
     {
@@ -185,13 +141,9 @@ public:
     // Sends a command and gives its whole reply.
     std::string Cmd(const std::string& command)
     {
-        c_->WriteLine(command, kSmtpLongMs);
+        SendLine(command);
         return Reply();
     }
-    TcpConnection& Connection() { return *c_; }
-
-private:
-    std::unique_ptr<TcpConnection> c_;
 };
 
 // A small message in RFC 5322 form with CR LF lines.
