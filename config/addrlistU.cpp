@@ -174,17 +174,11 @@ void TAddressList::ReadText(const std::string& bytes) {
 void TAddressList::ReadLegacy(const std::string& bytes) {
     TByteReader reader(bytes);
     const bool lowerCase = CompareVersions(ReadVersion(reader), "1.0") <= 0;
-    try {
-        ReadZString(reader); // a label, unused
-        const std::int32_t count = ReadInt32(reader);
-        // A torn file ends the records; what was read whole is kept.
-        for (std::int32_t i = 0; i < count && !reader.AtEnd(); ++i) {
-            std::string text = ReadRecordString(reader, bytes);
-            const bool active = ReadBool(reader);
-            InsertSorted({WithoutLineBreaks(lowerCase ? LowerText(text) : text), active});
-        }
-    } catch (const TStreamError&) {
-    }
+    ReadLegacyRecords(reader, [&] {
+        std::string text = ReadRecordString(reader, bytes);
+        const bool active = ReadBool(reader);
+        InsertSorted({WithoutLineBreaks(lowerCase ? LowerText(text) : text), active});
+    });
 }
 
 std::string TAddressList::WriteText() const {

@@ -80,21 +80,15 @@ void TBadMailReplies::LoadFromFile(const std::filesystem::path& fileName) {
 void TBadMailReplies::ReadLegacy(const std::string& bytes) {
     TByteReader reader(bytes);
     ReadVersion(reader);
-    try {
-        ReadZString(reader); // a label, unused
-        const std::int32_t count = ReadInt32(reader);
-        // A torn file ends the records; strings stop at the end of the data.
-        for (std::int32_t i = 0; i < count && !reader.AtEnd(); ++i) {
-            auto reply = std::make_unique<TBadMailReply>();
-            reply->Name = ReadRecordString(reader, bytes);
-            reply->ID = ReadRecordString(reader, bytes);
-            reply->subject_ = ReadRecordString(reader, bytes);
-            reply->SetBodyText(ReadRecordString(reader, bytes));
-            reply->owner_ = this;
-            items_.push_back(std::move(reply));
-        }
-    } catch (const TStreamError&) {
-    }
+    ReadLegacyRecords(reader, [&] {
+        auto reply = std::make_unique<TBadMailReply>();
+        reply->Name = ReadRecordString(reader, bytes);
+        reply->ID = ReadRecordString(reader, bytes);
+        reply->subject_ = ReadRecordString(reader, bytes);
+        reply->SetBodyText(ReadRecordString(reader, bytes));
+        reply->owner_ = this;
+        items_.push_back(std::move(reply));
+    });
 }
 
 bool TBadMailReplies::ReadXML(const std::filesystem::path& xmlFile) {

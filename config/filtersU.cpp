@@ -471,17 +471,11 @@ std::filesystem::path TFilterList::DefaultFileName() {
 void TFilterList::ReadLegacy(const std::string& bytes) {
     TByteReader reader(bytes);
     ReadVersion(reader);
-    try {
-        ReadZString(reader); // a label, unused
-        const std::int32_t count = ReadInt32(reader);
-        // A torn record ends the list: the filters read whole are kept.
-        for (std::int32_t i = 0; i < count && !reader.AtEnd(); ++i) {
-            std::unique_ptr<TFilter> filter = ReadLegacyFilter(reader, bytes);
-            filter->owner_ = this;
-            items_.push_back(std::move(filter));
-        }
-    } catch (const TStreamError&) {
-    }
+    ReadLegacyRecords(reader, [&] {
+        std::unique_ptr<TFilter> filter = ReadLegacyFilter(reader, bytes);
+        filter->owner_ = this;
+        items_.push_back(std::move(filter));
+    });
 }
 
 bool TFilterList::ReadXML(const std::filesystem::path& xmlFile) {

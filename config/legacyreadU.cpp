@@ -8,6 +8,16 @@ std::filesystem::path LegacyFileName(const std::filesystem::path& file) {
     return legacy;
 }
 
+void ReadLegacyRecords(TByteReader& reader, const std::function<void()>& readRecord) {
+    try {
+        ReadZString(reader); // a label, unused
+        const std::int32_t count = ReadInt32(reader);
+        for (std::int32_t i = 0; i < count && !reader.AtEnd(); ++i)
+            readRecord();
+    } catch (const TStreamError&) {
+    }
+}
+
 std::string ReadRecordString(TByteReader& reader, std::string_view bytes) {
     if (reader.AtEnd())
         throw TStreamError("Record cut at the end of the file");

@@ -6,6 +6,7 @@
 #include "core/streamU.h"
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -13,6 +14,12 @@ namespace bm {
 
 // The older file beside `file`: the same name with the extension ".dat".
 std::filesystem::path LegacyFileName(const std::filesystem::path& file);
+
+// Walks the records of a ".dat" list file whose version the caller has read
+// from `reader`: a label nobody reads and the record count, then readRecord
+// once per record while the count lasts and data remains. A record cut short
+// (TStreamError) ends the walk; the records read whole stay read.
+void ReadLegacyRecords(TByteReader& reader, const std::function<void()>& readRecord);
 
 // A zero-terminated string of a record. The stream reader lets the end of the
 // data end a string quietly; inside a record that means the file was cut, so
