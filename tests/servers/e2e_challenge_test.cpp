@@ -248,6 +248,24 @@ struct DeliveredCase {
     std::string served;
 };
 
+// A few megabytes: a base64 attachment and a line far over the 998 octets
+// of RFC 5322 §2.1.1, which real mail still carries.
+std::string LargeMessage()
+{
+    std::string m = "From: bob@far.example\r\nTo: alice@home.example\r\nSubject: large\r\n"
+                    "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"b-2\"\r\n\r\n"
+                    "--b-2\r\nContent-Type: text/plain\r\n\r\n" +
+                    std::string(20000, 'y') + "\r\n.\r\n--b-2\r\n"
+                    "Content-Type: application/octet-stream\r\nContent-Transfer-Encoding: base64\r\n\r\n";
+    const std::string chars = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    for (std::size_t line = 0; m.size() < (3u << 20); ++line) {
+        for (std::size_t i = 0; i < 76; ++i)
+            m += chars[(line * 7 + i * 13) % chars.size()];
+        m += "\r\n";
+    }
+    return m + "--b-2--\r\n";
+}
+
 // Replaces every CR LF by a bare LF.
 std::string WithBareLineFeeds(std::string text)
 {
@@ -262,6 +280,7 @@ const DeliveredCase kDeliveredCases[] = {
     {"MimeWithDotLines", OriginalMessage(), OriginalMessage()},
     // Dovecot ends every line with CR LF on the wire (RFC 1939 §3).
     {"BareLineFeeds", WithBareLineFeeds(OriginalMessage()), OriginalMessage()},
+    {"Large", LargeMessage(), LargeMessage()},
     {"NoFinalLineEnd", OriginalMessage() + "-- \r\nBob", OriginalMessage() + "-- \r\nBob\r\n"},
 };
 
