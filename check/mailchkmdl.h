@@ -22,10 +22,14 @@
 // own access (store/msgsU.h, config/addrlistU.h, config/filtersU.h).
 
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "check/pop3clientU.h"
@@ -101,6 +105,13 @@ public:
     std::function<void(const std::string& uidl, TKnownMessage& entry)> OnNewMessage;
     // entry is null: a deleted message was new in this pass.
     std::function<void(const std::string& uidl, TKnownMessage* entry)> OnMessageDeleted;
+    // Runs once in a pass, after the last message was handled and before the
+    // first DELE, when there is something to delete: a handler that stores
+    // without syncing each file makes everything it stored durable here (one
+    // sync for the pass instead of one per message). An exception ends the
+    // pass and nothing is deleted. Unset: nothing to do (each handler call
+    // stored durably).
+    std::function<void(TAccount& account)> OnBeforeDeleteOnServer;
     std::function<void(TAccount& account, bool isLast)> OnAfterAccount;
     std::function<void(const std::string& address)> OnAddressWhitelisted;
 
@@ -141,11 +152,17 @@ private:
     bool ProcessMailbox(TAccount& account, TMessageList& inboxList, TMessageList& knownList);
     bool ProcessLine(TAccount& account, const TUidlLine& line, int index,
                      TMessageList& inboxList, TMessageList& knownList, std::vector<TPending>& toDelete);
-    std::unique_ptr<TKnownMessage> Retrieve(TAccount& account, int number, const std::string& id,
-                                            TMailMessage& message);
+    std::unique_ptr<TKnownMessage> Retrieve(TAccount& account, std::size_t lineIndex, int number,
+                                            const std::string& id, TMailMessage& message);
     void ApplyLists(TMailMessage& message, TKnownMessage& entry, const std::string& id);
     void ApplyFilters(TMailMessage& message, TKnownMessage& entry, const std::string& id);
     bool DeleteOnServer(TAccount& account, std::vector<TPending>& toDelete, TMessageList& inboxList);
+    void SendDeletes(std::vector<TPending>& toDelete, std::size_t from, std::size_t count,
+                    const std::unordered_map<std::string, int>& numbers);
+    void PreparePipeline(const std::vector<TUidlLine>& lines, const TMessageList& inboxList,
+                         const TMessageList& knownList);
+    bool FetchPipelined(std::size_t lineIndex, std::int64_t& size, std::string& text);
+    void DiscardPipelined(std::size_t lineIndex);
     void Status(const std::string& text);
     void SetState(std::uint8_t state);
     void Report(const std::string& text, const std::string& account);
@@ -160,6 +177,21 @@ private:
     TFilterList& filters_;
     TPop3Client client_;
     std::shared_ptr<TlsContext> tls_;
+
+    // Retrievals sent ahead in this pass (when the server pipelines): the
+    // listing lines judged new before the walk, with their message numbers,
+    // and those requested whose answers are not read yet, oldest first.
+    struct TPipeline {
+        bool On = false;
+        std::vector<std::pair<std::size_t, int>> Wanted;
+        std::size_t Next = 0;
+        std::deque<std::size_t> InFlight;
+    };
+    TPipeline pipe_;
+    // The ids met in this pass: a second listing line with the same id (the
+    // server's ids collide once made file-name safe) is left alone rather
+    // than stored over the first one's file.
+    std::unordered_set<std::string> passIds_;
 };
 
 } // namespace bm

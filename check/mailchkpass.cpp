@@ -93,12 +93,17 @@ bool TMailCheckerMdl::ProcessMailbox(TAccount& account, TMessageList& inboxList,
     }
     bool changed = false;
     std::vector<TPending> toDelete;
+    PreparePipeline(lines, inboxList, knownList);
     for (std::size_t i = 0; i < lines.size(); ++i) {
         Status(Progress("Checking mail", static_cast<int>(i + 1), static_cast<int>(lines.size()), name));
         if (ProcessLine(account, lines[i], static_cast<int>(i + 1), inboxList, knownList, toDelete))
             changed = true;
     }
-    if (!toDelete.empty() && DeleteOnServer(account, toDelete, inboxList))
+    if (toDelete.empty())
+        return changed;
+    if (OnBeforeDeleteOnServer)
+        OnBeforeDeleteOnServer(account);
+    if (DeleteOnServer(account, toDelete, inboxList))
         changed = true;
     return changed;
 }
@@ -118,12 +123,20 @@ bool TMailCheckerMdl::ProcessLine(TAccount& account, const TUidlLine& line, int 
         WriteTrace({"Malformed UIDL line", line.Number}, kTraceNotable);
         return false;
     }
+    const std::size_t lineIndex = static_cast<std::size_t>(index - 1);
+    if (!passIds_.insert(id).second) {
+        DiscardPipelined(lineIndex);
+        WriteTrace({"Duplicate id", id}, kTraceNotable);
+        return false;
+    }
     if (TKnownMessage* handled = FindKnownMessage(inboxList, id)) {
+        DiscardPipelined(lineIndex);
         WriteTrace({"Message in array", id}, kTraceDetail);
         handled->SetSeen(true);
         return false;
     }
     if (TKnownMessage* known = FindKnownMessage(knownList, id)) {
+        DiscardPipelined(lineIndex);
         WriteTrace({"Message known", id}, kTraceDetail);
         known->SetSeen(true);
         known->SetKnownBefore(true);
@@ -135,7 +148,7 @@ bool TMailCheckerMdl::ProcessLine(TAccount& account, const TUidlLine& line, int 
     }
 
     TMailMessage message;
-    std::unique_ptr<TKnownMessage> entry = Retrieve(account, number, id, message);
+    std::unique_ptr<TKnownMessage> entry = Retrieve(account, lineIndex, number, id, message);
     if (!entry)
         return true;
     ApplyLists(message, *entry, id);
@@ -162,16 +175,24 @@ bool TMailCheckerMdl::ProcessLine(TAccount& account, const TUidlLine& line, int 
 // LIST and RETR of a new message, parsed, with its entry filled; null when
 // the message could not be had this time (reported; the pass goes on).
 // Throws, after reporting, when the connection broke.
-std::unique_ptr<TKnownMessage> TMailCheckerMdl::Retrieve(TAccount& account, int number, const std::string& id,
-                                                         TMailMessage& message)
+std::unique_ptr<TKnownMessage> TMailCheckerMdl::Retrieve(TAccount& account, std::size_t lineIndex, int number,
+                                                         const std::string& id, TMailMessage& message)
 {
     const std::string name = account.Name();
     auto entry = std::make_unique<TKnownMessage>();
     entry->SetId(id);
     try {
-        const std::int64_t size = client_.List(number);
-        entry->SetSize(SizeValue(size));
-        const std::string text = client_.Retr(number, static_cast<std::size_t>(entry->Size()));
+        std::int64_t size = 0;
+        std::string text;
+        if (pipe_.On) {
+            if (!FetchPipelined(lineIndex, size, text))
+                return nullptr;
+            entry->SetSize(SizeValue(size));
+        } else {
+            size = client_.List(number);
+            entry->SetSize(SizeValue(size));
+            text = client_.Retr(number, static_cast<std::size_t>(entry->Size()));
+        }
         TMessageLimits limits;
         limits.MaxMessageBytes = settings_.Client.MaxMessageBytes;
         message.LoadFromString(text, limits);
@@ -226,6 +247,62 @@ void TMailCheckerMdl::ApplyFilters(TMailMessage& message, TKnownMessage& entry, 
         entry.SetToBeDeleted(true);
 }
 
+// How many retrievals are sent ahead: enough to keep the connection busy
+// while a message is classified and stored, few enough that the answers
+// waiting in the socket buffers stay small.
+constexpr std::size_t kRetrievalWindow = 8;
+constexpr std::size_t kDeleteWindow = 64;
+
+// With a server that pipelines (RFC 2449 §6.6), the lines that are new now
+// are retrieved ahead of the walk. A line that turns out handled by the time
+// the walk meets it has its answers read and dropped; one that was not judged
+// new is left on the server for the next check.
+void TMailCheckerMdl::PreparePipeline(const std::vector<TUidlLine>& lines, const TMessageList& inboxList,
+                                      const TMessageList& knownList)
+{
+    passIds_.clear();
+    pipe_ = TPipeline{};
+    pipe_.On = client_.CanPipeline();
+    if (!pipe_.On)
+        return;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const std::string id = MakeMessageId(lines[i].Uid);
+        if (!id.empty() && !FindKnownMessage(inboxList, id) && !FindKnownMessage(knownList, id))
+            pipe_.Wanted.emplace_back(i, MessageNumber(lines[i].Number, static_cast<int>(i + 1)));
+    }
+}
+
+// The answers for the line; false when it was not requested.
+bool TMailCheckerMdl::FetchPipelined(std::size_t lineIndex, std::int64_t& size, std::string& text)
+{
+    while (pipe_.InFlight.size() < kRetrievalWindow && pipe_.Next < pipe_.Wanted.size()) {
+        client_.RequestRetrieval(pipe_.Wanted[pipe_.Next].second);
+        pipe_.InFlight.push_back(pipe_.Wanted[pipe_.Next].first);
+        ++pipe_.Next;
+    }
+    if (pipe_.InFlight.empty() || pipe_.InFlight.front() != lineIndex) {
+        WriteTrace({"Not requested, left for the next check", std::to_string(lineIndex + 1)}, kTraceNotable);
+        return false;
+    }
+    pipe_.InFlight.pop_front();
+    auto answer = client_.ReadRetrieval();
+    size = answer.first;
+    text = std::move(answer.second);
+    return true;
+}
+
+void TMailCheckerMdl::DiscardPipelined(std::size_t lineIndex)
+{
+    if (!pipe_.On || pipe_.InFlight.empty() || pipe_.InFlight.front() != lineIndex)
+        return;
+    pipe_.InFlight.pop_front();
+    try {
+        client_.ReadRetrieval();
+    } catch (const EPop3Error&) {
+    } catch (const EPop3MessageTooLarge&) {
+    }
+}
+
 // The ids are mapped to the numbers of a fresh listing by the server's own
 // unique id, compared exactly: two server ids that differ only in letter case
 // or in characters MakeSafeFileName replaces are different messages, and a
@@ -238,26 +315,43 @@ bool TMailCheckerMdl::DeleteOnServer(TAccount& account, std::vector<TPending>& t
     const std::vector<TUidlLine> lines = client_.Uidl();
     for (std::size_t i = 0; i < lines.size(); ++i)
         numbers.emplace(lines[i].Uid, MessageNumber(lines[i].Number, static_cast<int>(i + 1)));
+    const std::size_t window = client_.CanPipeline() ? kDeleteWindow : 1;
     bool changed = false;
     const int n = static_cast<int>(toDelete.size());
-    for (int i = 0; i < n; ++i) {
-        TPending& pending = toDelete[static_cast<std::size_t>(i)];
-        Status(Progress("Deleting message", i + 1, n, name));
-        const auto found = numbers.find(pending.ServerUid);
-        if (found == numbers.end())
-            continue;
-        try {
-            client_.Dele(found->second);
-        } catch (const EPop3Error&) {
-            continue; // still on the server: met as new at the next check
+    for (std::size_t from = 0; from < toDelete.size(); from += window) {
+        const std::size_t count = std::min(window, toDelete.size() - from);
+        SendDeletes(toDelete, from, count, numbers);
+        for (std::size_t i = from; i < from + count; ++i) {
+            TPending& pending = toDelete[i];
+            Status(Progress("Deleting message", static_cast<int>(i + 1), n, name));
+            // A refused DELE leaves the message on the server: met as new at
+            // the next check.
+            if (pending.ServerUid.empty() || !client_.ReadDele())
+                continue;
+            inboxList.Remove(pending.Entry.get());
+            pending.Entry.reset();
+            if (OnMessageDeleted)
+                OnMessageDeleted(pending.Id, nullptr);
+            changed = true;
         }
-        inboxList.Remove(pending.Entry.get());
-        pending.Entry.reset();
-        if (OnMessageDeleted)
-            OnMessageDeleted(pending.Id, nullptr);
-        changed = true;
     }
     return changed;
+}
+
+// Sends DELE for the entries that are on the server; an entry that is not
+// has its ServerUid cleared (no answer to read for it).
+void TMailCheckerMdl::SendDeletes(std::vector<TPending>& toDelete, std::size_t from, std::size_t count,
+                                 const std::unordered_map<std::string, int>& numbers)
+{
+    for (std::size_t i = from; i < from + count; ++i) {
+        TPending& pending = toDelete[i];
+        const auto found = numbers.find(pending.ServerUid);
+        if (found == numbers.end()) {
+            pending.ServerUid.clear();
+            continue;
+        }
+        client_.RequestDele(found->second);
+    }
 }
 
 } // namespace bm

@@ -119,6 +119,7 @@ auto TPop3Client::Guarded(Fn&& fn) -> decltype(fn())
 void TPop3Client::CloseSocket()
 {
     usable_ = false;
+    outstanding_ = 0;
     std::unique_ptr<TcpConnection> old;
     {
         std::lock_guard lock(mutex_);
@@ -169,7 +170,15 @@ std::string TPop3Client::ReadReplyLine()
 // EPop3Error for "-ERR".
 std::string TPop3Client::Command(const std::string& line, bool loginRefused)
 {
+    if (outstanding_ > 0)
+        throw EPop3ProtocolError("POP3 command sent with answers outstanding.");
     Send(line);
+    return ReadStatusLine(loginRefused);
+}
+
+// One status line: the text after "+OK", or EPop3Error for "-ERR".
+std::string TPop3Client::ReadStatusLine(bool loginRefused)
+{
     const std::string reply = ReadReplyLine();
     switch (KindOf(reply)) {
     case TReplyKind::Ok: return ReplyText(reply, 3);
@@ -378,18 +387,84 @@ std::string TPop3Client::Retr(int number, std::size_t sizeHint)
 {
     return Exchange([&] {
         Command("RETR " + std::to_string(number));
-        std::string text;
-        // The LIST size counts octets on the wire closely enough to spare
-        // the regrowth of a large message.
-        text.reserve(std::min(sizeHint + sizeHint / 16 + 64, settings_.MaxMessageBytes));
-        switch (conn_->ReadDotBlock(text, true, settings_.MaxMessageBytes, settings_.ReadTimeoutMs)) {
-        case ReadStatus::Line: return text;
-        case ReadStatus::NeedMore: throw ESocketTimeout();
-        case ReadStatus::TooLong: throw EPop3MessageTooLarge(kMessageTooLarge);
-        case ReadStatus::Closed: throw EConnectionClosed();
-        case ReadStatus::Error: break;
+        return ReadMessageBlock(sizeHint);
+    });
+}
+
+// The message after a RETR's "+OK".
+std::string TPop3Client::ReadMessageBlock(std::size_t sizeHint)
+{
+    std::string text;
+    // The LIST size counts octets on the wire closely enough to spare the
+    // regrowth of a large message.
+    text.reserve(std::min(sizeHint + sizeHint / 16 + 64, settings_.MaxMessageBytes));
+    switch (conn_->ReadDotBlock(text, true, settings_.MaxMessageBytes, settings_.ReadTimeoutMs)) {
+    case ReadStatus::Line: return text;
+    case ReadStatus::NeedMore: throw ESocketTimeout();
+    case ReadStatus::TooLong: throw EPop3MessageTooLarge(kMessageTooLarge);
+    case ReadStatus::Closed: throw EConnectionClosed();
+    case ReadStatus::Error: break;
+    }
+    throw ESocketError(conn_->LastError());
+}
+
+bool TPop3Client::CanPipeline() const
+{
+    return std::find(capabilities_.begin(), capabilities_.end(), "PIPELINING") != capabilities_.end();
+}
+
+void TPop3Client::RequestRetrieval(int number)
+{
+    Exchange([&] {
+        const std::string n = std::to_string(number);
+        conn_->Write("LIST " + n + "\r\nRETR " + n + "\r\n", settings_.WriteTimeoutMs);
+        ++outstanding_;
+    });
+}
+
+std::pair<std::int64_t, std::string> TPop3Client::ReadRetrieval(std::size_t sizeHint)
+{
+    return Exchange([&] {
+        if (outstanding_ <= 0)
+            throw EPop3ProtocolError("No POP3 answer outstanding.");
+        --outstanding_;
+        std::int64_t size = 0;
+        std::optional<EPop3Error> listError;
+        try {
+            const std::string text = ReadStatusLine();
+            const std::size_t blank = text.find(' ');
+            size = blank == std::string::npos ? 0 : LeadingNumber(text.substr(blank + 1));
+        } catch (const EPop3Error& e) {
+            listError = e;
         }
-        throw ESocketError(conn_->LastError());
+        ReadStatusLine(); // RETR's; its -ERR is thrown as is
+        std::string message = ReadMessageBlock(sizeHint ? sizeHint : static_cast<std::size_t>(std::max<std::int64_t>(size, 0)));
+        if (listError)
+            throw *listError;
+        return std::make_pair(size, std::move(message));
+    });
+}
+
+void TPop3Client::RequestDele(int number)
+{
+    Exchange([&] {
+        conn_->WriteLine("DELE " + std::to_string(number), settings_.WriteTimeoutMs);
+        ++outstanding_;
+    });
+}
+
+bool TPop3Client::ReadDele()
+{
+    return Exchange([&] {
+        if (outstanding_ <= 0)
+            throw EPop3ProtocolError("No POP3 answer outstanding.");
+        --outstanding_;
+        try {
+            ReadStatusLine();
+            return true;
+        } catch (const EPop3Error&) {
+            return false;
+        }
     });
 }
 
@@ -400,7 +475,7 @@ void TPop3Client::Dele(int number)
 
 void TPop3Client::Quit()
 {
-    if (!Connected()) {
+    if (!Connected() || outstanding_ > 0) {
         CloseSocket();
         return;
     }

@@ -20,6 +20,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "check/pop3saslU.h"
@@ -133,6 +134,23 @@ public:
     std::string Retr(int number, std::size_t sizeHint = 0);
     // DELE n.
     void Dele(int number);
+
+    // --- pipelining (RFC 2449 §6.6), only when the server announces it ---
+    // Commands are sent ahead and their answers read later in the same
+    // order; no other command may be sent while answers are outstanding
+    // (one that is closes the session). Quit() with answers outstanding
+    // closes without QUIT.
+    bool CanPipeline() const;
+    // Sends "LIST n" and "RETR n" together.
+    void RequestRetrieval(int number);
+    // The answers to the oldest RequestRetrieval: the LIST size and the
+    // message as Retr gives it. Both answers are read before anything is
+    // thrown: EPop3Error (the first "-ERR"), EPop3MessageTooLarge.
+    std::pair<std::int64_t, std::string> ReadRetrieval(std::size_t sizeHint = 0);
+    // Sends "DELE n"; ReadDele reads the oldest one's answer: false for "-ERR".
+    void RequestDele(int number);
+    bool ReadDele();
+    int Outstanding() const { return outstanding_; }
     // QUIT when the session is usable, then closes; the server commits its
     // deletions only here. Throws EPop3Error when QUIT is refused (RFC 1939
     // §6: some messages not removed) and transport errors; closed after.
@@ -171,6 +189,8 @@ private:
     std::string Command(const std::string& line, bool loginRefused = false);
     std::string ReadReplyLine();
     std::string ReadListing(std::size_t limit);
+    std::string ReadStatusLine(bool loginRefused = false);
+    std::string ReadMessageBlock(std::size_t sizeHint);
     void Send(const std::string& line);
     void CloseSocket();
 
@@ -181,6 +201,7 @@ private:
     bool usable_ = false;
     std::vector<std::string> capabilities_;
     std::string loginMechanism_;
+    int outstanding_ = 0; // pipelined answers not read yet
 };
 
 } // namespace bm

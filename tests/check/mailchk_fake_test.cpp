@@ -37,6 +37,7 @@ struct BreakCase {
     const char* name;
     bool hangUp; // else the server stalls until the client's read time-out
     const char* error;
+    bool pipelining = false; // retrievals sent ahead (RFC 2449 PIPELINING)
 };
 
 class MailChkBrokenRetr : public ::testing::TestWithParam<BreakCase> {};
@@ -51,7 +52,7 @@ TEST_P(MailChkBrokenRetr, LeavesEveryMessageOnTheServer)
         const std::string text = "+OK\r\n" + FakePop3Server::DotStuffed(mails[1].Text);
         conn.Write(text.substr(0, text.size() / 2), 5000);
         return c.hangUp ? Reaction::Hangup : Reaction::Handled;
-    });
+    }, "+OK ready", c.pipelining ? std::vector<std::string>{"UIDL", "PIPELINING"} : std::vector<std::string>{"UIDL"});
     CheckerHarness h(false, ShortReads(c.hangUp ? 10000 : 300));
     h.AddAccount("Broken", "127.0.0.1", server.Port(), "u", "p");
 
@@ -70,7 +71,9 @@ TEST_P(MailChkBrokenRetr, LeavesEveryMessageOnTheServer)
 
 INSTANTIATE_TEST_SUITE_P(Cases, MailChkBrokenRetr,
                          ::testing::Values(BreakCase{"cut", true, "Connection Closed Gracefully."},
-                                           BreakCase{"stalled", false, "Read timed out."}),
+                                           BreakCase{"stalled", false, "Read timed out."},
+                                           BreakCase{"cut_pipelined", true, "Connection Closed Gracefully.", true},
+                                           BreakCase{"stalled_pipelined", false, "Read timed out.", true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // --- malformed replies -------------------------------------------------------
@@ -215,6 +218,34 @@ TEST(MailChkFake, UidlNumbersAndIdsFollowTheListingLines)
     EXPECT_FALSE(FakePop3Server::Received(lines, "DELE 1")) << "only the handled id's own number";
     ASSERT_NE(h.inbox.Find("Spaced"), nullptr);
     EXPECT_EQ(h.inbox.Find("Spaced")->Subject(), "m2");
+}
+
+TEST(MailChkFake, DuplicateIdIsLeftAloneAndPipelinedAnswersStayInStep)
+{
+    // "a/b" and "a\b" are one id once made file-name safe: the second must
+    // not overwrite the first one's file nor be deleted unhandled.
+    FakePop3Server server(
+        ThreeMails(),
+        [](const std::string& line, TcpConnection& conn) {
+            if (line != "UIDL")
+                return Reaction::Default;
+            conn.Write("+OK\r\n1 a/b\r\n2 a\\b\r\n3 c\r\n.\r\n", 5000);
+            return Reaction::Handled;
+        },
+        "+OK ready", {"UIDL", "PIPELINING"});
+    CheckerHarness h;
+    h.AddAccount("Dup", "127.0.0.1", server.Port(), "u", "p");
+
+    EXPECT_TRUE(h.CheckAll()) << h.ErrorTexts();
+    const auto lines = server.Finish();
+
+    EXPECT_EQ(h.processed, (std::vector<std::string>{"a_b", "c"}));
+    EXPECT_EQ(h.subjects, (std::vector<std::string>{"m1", "m3"}));
+    EXPECT_TRUE(FakePop3Server::Received(lines, "DELE 1"));
+    EXPECT_TRUE(FakePop3Server::Received(lines, "DELE 3"));
+    EXPECT_FALSE(FakePop3Server::Received(lines, "DELE 2"));
+    EXPECT_EQ(lines.back(), "QUIT");
+    EXPECT_EQ(h.ErrorTexts(), "");
 }
 
 TEST(MailChkFake, EmptyMailboxSendsNoUidl)
