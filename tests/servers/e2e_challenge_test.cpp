@@ -148,11 +148,13 @@ protected:
         s.certFolders = {certs_.path(), certs_.path()};
         server_ = std::make_unique<TPOP3ServerThread>(s);
         server_->Start();
+        world_.context.Pop3->LocalPOP3Port = server_->PlainPort();
     }
 
-    // One whole Mail check (remote pass) in the checker thread, the main
-    // thread serving the checker's events meanwhile.
-    void Check()
+    // One whole Mail check in the checker thread (the remote pass, and with
+    // localAfterRemote the local pass over the local server after it), the
+    // main thread serving the checker's events meanwhile.
+    void Check(bool localAfterRemote = false)
     {
         world_.scope.Enter();
         TCheckerEvents h;
@@ -160,12 +162,15 @@ protected:
         h.OnQuarantined = [this](const TQuarantinedMessage& n) { quarantined_.push_back(n.UIDL); };
         h.OnQuarantineRemoved = [this](int id) { removed_.push_back(id); };
         h.OnFinished = [this] { ++finished_; };
+        h.OnNewMessage = [this](const std::string& uidl, const TKnownMessage& e) {
+            newMessages_.push_back(uidl + " " + e.Subject());
+        };
         h.OnGetCredentials = [this](TCredentialsRequest& r) {
             prompts_.push_back(r.Reason);
             return false;
         };
         const std::shared_ptr<TCheckerThread> check =
-            StartCheckerThread(false, false, false, nullptr, h, world_.context);
+            StartCheckerThread(false, localAfterRemote, false, nullptr, h, world_.context);
         ASSERT_NE(check, nullptr);
         ASSERT_TRUE(WaitProcessingEvents([&] { return check->Finished() && !MailCheckRunning(); }, kHangGuard));
     }
@@ -236,7 +241,7 @@ protected:
     std::unique_ptr<TPOP3ServerThread> server_;
     std::size_t sinkSeen_ = 0;
     bool tls_ = false;
-    std::vector<std::string> friendsAdded_, quarantined_, prompts_, errors_;
+    std::vector<std::string> friendsAdded_, quarantined_, prompts_, errors_, newMessages_;
     std::vector<int> removed_;
     int finished_ = 0;
 };
@@ -365,6 +370,31 @@ TEST_F(ChallengeE2E, OneReplyReleasesEveryMessageHeldForTheSenderAndAllAreCollec
     std::vector<std::string> sent{first, second};
     std::sort(sent.begin(), sent.end());
     EXPECT_EQ(collected, sent);
+    EXPECT_TRUE(errors_.empty()) << errors_.front();
+}
+
+TEST_F(ChallengeE2E, TheLocalPassListsTheReleasedMessageAndLeavesItForTheClient)
+{
+    const std::string original = Mail("Bob <bob@far.example>", kAddress, "listed", {"Hello.", ".", "Bob"});
+    pop3_->Deliver(kPop3User, original);
+    Check(true);
+    EXPECT_TRUE(newMessages_.empty()) << "a held message is no inbox message";
+    const std::vector<SmtpReceived> challenge = NewSent(1);
+    ASSERT_EQ(challenge.size(), 1u);
+    pop3_->Deliver(kPop3User, QuotingReply(challenge[0]));
+
+    // The release and, in the same check, the local pass finding the file.
+    Check(true);
+    ASSERT_EQ(quarantined_.size(), 1u);
+    const std::string id = MakeMessageId(quarantined_[0]);
+    EXPECT_EQ(newMessages_, std::vector<std::string>{id + " listed"});
+    ASSERT_NE(world_.inbox.Find(id), nullptr);
+    EXPECT_TRUE(fs::exists(MessageFilePath("Alice Home", id, false)));
+
+    // A later local pass finds nothing new, and the client still gets it.
+    Check(true);
+    EXPECT_EQ(newMessages_.size(), 1u);
+    EXPECT_EQ(FromLocalServer("/1"), original);
     EXPECT_TRUE(errors_.empty()) << errors_.front();
 }
 
