@@ -179,10 +179,7 @@ std::pair<uint16_t, uint16_t> TLocalPOP3ServerMdl::ChooseFreePorts(TOptions& opt
 
 bool TLocalPOP3ServerMdl::TestPort(const TOptions& options)
 {
-    const int port = options.POP3Port();
-    if (port <= 0 || port > 65535)
-        return false;
-    return TestServerPort(static_cast<uint16_t>(port), ServerListenAddresses(options.ListenAddress()));
+    return TestOptionsPort(options.POP3Port(), options.ListenAddress());
 }
 
 } // namespace bm

@@ -325,10 +325,7 @@ std::pair<uint16_t, uint16_t> TLocalSMTPServerMdl::ChooseFreePorts(TOptions& opt
 
 bool TLocalSMTPServerMdl::TestPort(const TOptions& options)
 {
-    const int port = options.SMTPPort();
-    if (port <= 0 || port > 65535)
-        return false;
-    return TestServerPort(static_cast<uint16_t>(port), ServerListenAddresses(options.ListenAddress()));
+    return TestOptionsPort(options.SMTPPort(), options.ListenAddress());
 }
 
 } // namespace bm

@@ -393,4 +393,11 @@ bool TestServerPort(uint16_t port, const std::vector<std::string>& addresses, in
     }
 }
 
+bool TestOptionsPort(int port, const std::string& listenAddress)
+{
+    if (port <= 0 || port > 65535)
+        return false;
+    return TestServerPort(static_cast<uint16_t>(port), ServerListenAddresses(listenAddress));
+}
+
 } // namespace bm

@@ -198,4 +198,8 @@ std::pair<uint16_t, uint16_t> ChooseFreePortPair(uint16_t first, const std::set<
 // connection is not made. Any thread.
 bool TestServerPort(uint16_t port, const std::vector<std::string>& addresses, int connectTimeoutMs = 5000);
 
+// TestServerPort for a port as the options hold it (false outside 1-65535),
+// on the addresses of the options' listen address. Any thread.
+bool TestOptionsPort(int port, const std::string& listenAddress);
+
 } // namespace bm
