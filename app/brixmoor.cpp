@@ -170,9 +170,11 @@ private:
             PrintLine(localStandIn ? "Finished LocalOnly mail check" : "Finished mail check");
         };
         core.OnClose = [] { QCoreApplication::quit(); };
-        // ReportError has traced the error already.
+        // ReportError has traced the error already. No errors window takes
+        // the list, so it is emptied here: a long run would let it grow.
         OnErrorReported = [](const std::string& account, const std::string& message) {
             PrintLine("error: " + (account.empty() ? std::string() : account + ": ") + message);
+            ErrorList().Clear();
         };
         security_.OnceOnly.OnShowRequest = [&core] { core.ShowRequest(); };
         security_.OnceOnly.OnCloseRequest = [&core] { core.CloseRequest(); };

@@ -1,6 +1,9 @@
 // The built program's headless run end to end, in a home of its own: a
 // first start chooses the ports, both local servers answer, and a
 // termination signal shuts it down in order with exit code 0.
+#include "config/acctU.h"
+#include "config/optionsU.h"
+#include "net/socketU.h"
 #include "tests/support/rawsocket.h"
 #include "tests/support/testenv.h"
 
@@ -92,6 +95,50 @@ TEST(Headless, FirstStartChoosesPortsServesAndShutsDownInOrder)
         if (found != std::string::npos)
             at = found;
     }
+}
+
+// An account whose server refuses the connection: the start-up check's error
+// reaches standard error and the trace.
+TEST(Headless, ErrorsOfACheckGoToStandardErrorAndTheTrace)
+{
+    if (!std::filesystem::exists(kProgram))
+        GTEST_SKIP() << "build the brixmoor target first: " << kProgram;
+    TempDir home;
+    const QProcessEnvironment env = HomeAt(home.path());
+    const std::filesystem::path data = home.path() / "data" / "Veldhaven" / "Brixmoor 2.0";
+    std::uint16_t closed = 0;
+    {
+        TcpListener probe(0);
+        closed = probe.Port();
+    }
+    TOptions options;
+    TAccountList accounts(options);
+    auto a = std::make_shared<TAccount>(options);
+    TAccountValues v;
+    v.Name = "Home";
+    v.Incoming.Server = "127.0.0.1";
+    v.Incoming.Port = closed;
+    v.Incoming.UserName = "joe";
+    v.Incoming.Password = "secret";
+    v.Outgoing.Server = "127.0.0.1";
+    a->SetValues(v);
+    accounts.Add(a);
+    accounts.SaveToFile(data / "accounts.ini");
+
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.setReadChannel(QProcess::StandardError);
+    p.start(QString::fromStdString(kProgram.string()), {"--headless"});
+    ASSERT_TRUE(p.waitForStarted());
+    QByteArray err;
+    while (!err.contains("Finished mail check") && p.waitForReadyRead(30000))
+        err += p.readAllStandardError();
+    EXPECT_TRUE(err.contains("brixmoor: error: Home: ")) << err.toStdString();
+    p.terminate();
+    ASSERT_TRUE(p.waitForFinished(30000));
+    EXPECT_EQ(p.exitCode(), 0);
+    const std::string log = ReadFileBytes(data / "brixmoor.log");
+    EXPECT_NE(log.find("\tError\tHome\t"), std::string::npos) << log;
 }
 
 } // namespace
