@@ -39,9 +39,9 @@ const std::string kPop3Password = "pw alice";
 const std::string kAddress = "alice@home.example";
 const std::string kSender = "bob@far.example";
 
-// What a mail client sends: MIME, 8-bit text, a folded header, lines that
-// need dot-stuffing (one of them a lone "."), a long line and trailing
-// blanks, all of which must come back untouched.
+// What the sender's mail program sends: MIME, 8-bit text, a folded header,
+// lines that need dot-stuffing (one of them a lone "."), a long line and
+// trailing blanks, all of which must come back untouched.
 std::string OriginalMessage()
 {
     std::string m = "From: Bob =?UTF-8?Q?M=C3=BCller?= <bob@far.example>\r\n"
