@@ -217,6 +217,27 @@ TEST_F(AppCoreTest, SideBarAndQuarantineAreFilledAtStartUp)
     EXPECT_EQ(status, (std::vector<std::string> {"Starting up", "", "Loading quarantine messages", ""}));
 }
 
+// The program's own checker thread behind the core: a local-only pass over
+// no accounts finishes, and the core sees its thread end.
+TEST_F(AppCoreTest, ProgramCheckerThreadFinishesAndEnds)
+{
+    options.SetCheckOnStartup(false);
+    auto s = Settings();
+    s.StartChecker = nullptr;
+    MakeCore(std::move(s));
+    bool finished = false;
+    core->OnCheckFinished = [&](bool) { finished = true; };
+    core->Create();
+    StopCleanerTimer();
+    ASSERT_TRUE(core->Checking());
+    ASSERT_TRUE(ProcessUntil([&] { return !core->Checking(); }));
+    EXPECT_TRUE(finished);
+    EXPECT_TRUE(core->CheckedOnce());
+    core->RefreshInbox(); // the next one starts: the running-check reference was cleared
+    EXPECT_TRUE(core->Checking());
+    ASSERT_TRUE(ProcessUntil([&] { return !core->Checking(); }));
+}
+
 // --- The local servers ----------------------------------------------------------------
 
 TEST_F(AppCoreTest, ChoosesFreePortsAndServesUntilShutdown)
