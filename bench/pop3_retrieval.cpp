@@ -22,6 +22,7 @@
 #include <QCoreApplication>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 
@@ -195,6 +196,8 @@ int main(int argc, char** argv)
     const double protocol = RunOurs(dovecot, "nofiles", Store::Nothing);
     if (ours < 0 || theirs < 0 || protocol < 0 || eachSynced < 0)
         return 1;
+    if (std::getenv("POP3_BENCH_LOG"))
+        std::printf("%s\n", dovecot.Log().c_str());
     std::printf("pop3_retrieval: %d messages of about 20 KB from Dovecot\n", kMessages);
     std::printf("  fetchmail --bsmtp:                                 %.0f messages/s\n", theirs);
     for (const auto& [store, rate] : {std::pair{Store::SyncedBeforeDelete, ours}, std::pair{Store::EachSynced, eachSynced},

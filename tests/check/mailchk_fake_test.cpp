@@ -248,6 +248,27 @@ TEST(MailChkFake, DuplicateIdIsLeftAloneAndPipelinedAnswersStayInStep)
     EXPECT_EQ(h.ErrorTexts(), "");
 }
 
+TEST(MailChkFake, WholePassWithAnswersArrivingAByteAtATime)
+{
+    for (const bool pipelining : {false, true}) {
+        FakePop3Server server(ThreeMails(), {}, "+OK ready",
+                              pipelining ? std::vector<std::string>{"UIDL", "PIPELINING"}
+                                         : std::vector<std::string>{"UIDL"});
+        server.SetByteAtATime(true);
+        CheckerHarness h;
+        h.AddAccount("Bytes", "127.0.0.1", server.Port(), "u", "p");
+        EXPECT_TRUE(h.CheckAll()) << h.ErrorTexts();
+        const auto lines = server.Finish();
+        EXPECT_EQ(h.subjects, (std::vector<std::string>{"m1", "m2", "m3"})) << pipelining;
+        EXPECT_EQ(lines.back(), "QUIT");
+        EXPECT_EQ(h.deleted.size(), 3u);
+        TMailMessage stored;
+        stored.LoadFromFile(MessageFilePath("Bytes", "uid-1", false));
+        ASSERT_FALSE(stored.Body.empty());
+        EXPECT_EQ(stored.Body.back(), ".dotted line") << "dot-stuffing undone once";
+    }
+}
+
 TEST(MailChkFake, EmptyMailboxSendsNoUidl)
 {
     FakePop3Server server({});

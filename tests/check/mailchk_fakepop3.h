@@ -6,6 +6,7 @@
 // It serves a small mailbox with the ordinary RFC 1939 dialogue; a React
 // hook may answer any line itself first. Records every line received.
 
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -51,6 +52,10 @@ public:
     FakePop3Server& operator=(const FakePop3Server&) = delete;
 
     std::uint16_t Port() const { return listener_.Port(); }
+    // Every answer of the ordinary dialogue is written one byte per write
+    // (the client's readers must resume at any byte). Set before the client
+    // connects.
+    void SetByteAtATime(bool on) { byteAtATime_ = on; }
 
     // Returns once a client was accepted.
     void WaitForClient()
@@ -113,7 +118,7 @@ private:
     void Serve(TcpConnection& c)
     {
         if (!greeting_.empty())
-            c.WriteLine(greeting_, 5000);
+            Send(c, greeting_ + "\r\n");
         std::string line;
         while (c.ReadLine(line, 65536, kNoTimeout) == ReadStatus::Line) {
             lines_.push_back(line);
@@ -139,32 +144,42 @@ private:
         const int n = Number(line);
         const bool valid = n >= 1 && n <= static_cast<int>(mails_.size());
         if (line.rfind("USER", 0) == 0 || line.rfind("PASS", 0) == 0) {
-            c.WriteLine("+OK", 5000);
+            Send(c, "+OK\r\n");
         } else if (line == "CAPA") {
             std::string block = "+OK\r\n";
             for (const std::string& cap : capa_)
                 block += cap + "\r\n";
-            c.Write(block + ".\r\n", 5000);
+            Send(c, block + ".\r\n");
         } else if (line == "STAT") {
-            c.WriteLine("+OK " + std::to_string(mails_.size()) + " 1000", 5000);
+            Send(c, "+OK " + std::to_string(mails_.size()) + " 1000" + "\r\n");
         } else if (line == "UIDL") {
             std::string block = "+OK\r\n";
             for (std::size_t i = 0; i < mails_.size(); ++i)
                 block += std::to_string(i + 1) + " " + mails_[i].Uid + "\r\n";
-            c.Write(block + ".\r\n", 5000);
+            Send(c, block + ".\r\n");
         } else if (line.rfind("LIST ", 0) == 0 && valid) {
-            c.WriteLine("+OK " + std::to_string(n) + " " + std::to_string(mails_[n - 1].Text.size()), 5000);
+            Send(c, "+OK " + std::to_string(n) + " " + std::to_string(mails_[n - 1].Text.size()) + "\r\n");
         } else if (line.rfind("RETR ", 0) == 0 && valid) {
-            c.Write("+OK\r\n" + DotStuffed(mails_[n - 1].Text), 5000);
+            Send(c, "+OK\r\n" + DotStuffed(mails_[n - 1].Text));
         } else if (line.rfind("DELE ", 0) == 0 && valid) {
-            c.WriteLine("+OK deleted", 5000);
+            Send(c, "+OK deleted\r\n");
         } else if (line == "QUIT") {
-            c.WriteLine("+OK bye", 5000);
+            Send(c, "+OK bye\r\n");
             return false;
         } else {
-            c.WriteLine("-ERR unknown command", 5000);
+            Send(c, "-ERR unknown command\r\n");
         }
         return true;
+    }
+
+    void Send(TcpConnection& c, const std::string& bytes)
+    {
+        if (!byteAtATime_) {
+            c.Write(bytes, 5000);
+            return;
+        }
+        for (char b : bytes)
+            c.Write(std::string_view(&b, 1), 5000);
     }
 
     std::vector<Mail> mails_;
@@ -177,6 +192,7 @@ private:
     std::condition_variable accepted_;
     TcpConnection* connection_ = nullptr;
     bool done_ = false;
+    std::atomic<bool> byteAtATime_{false};
     std::vector<std::string> lines_;
 };
 
