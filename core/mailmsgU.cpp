@@ -121,7 +121,7 @@ void TMailMessage::LoadFromRaw(std::string_view raw, const TMessageLimits& limit
 }
 
 std::string TMailMessage::SaveToRaw() const {
-    if (!IsChanged()) return mailimpl::StripBccFields(raw_);
+    if (!IsChanged()) return raw_;
     return mailimpl::GenerateMessage(*this);
 }
 

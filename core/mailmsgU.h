@@ -11,7 +11,7 @@
 // message is therefore 3 bytes longer than the message it holds.
 //
 // A message that was read keeps the exact text it was read from; SaveToStream
-// writes that text back unchanged (less any Bcc header) as long as no field
+// writes that text back unchanged, byte for byte, as long as no field
 // differs from what was read. Only messages the program built or changed are
 // generated from their fields.
 //
@@ -233,8 +233,8 @@ public:
     void LoadFromRaw(std::string_view raw, const TMessageLimits& limits = {});
 
     // Writes the message text form, ending with the terminating line. A read,
-    // unchanged message writes the text it was read from (without Bcc header
-    // lines); any other is generated: the header lines read (except those the
+    // unchanged message writes the text it was read from, Bcc lines included
+    // (a relay removes them itself); any other is generated: the header lines read (except those the
     // fields give), From, Sender, Reply-To, To, Cc, Subject, Date (now when
     // Date is 0), a Message-ID when none was read, MIME-Version and content
     // headers; a single text/plain utf-8 message (7bit, 8bit, or

@@ -64,8 +64,6 @@ struct THeaderBlock {
 };
 THeaderBlock SplitHeaderBlock(std::string_view raw, std::size_t maxBlock, std::size_t maxLine);
 
-// The raw text without its Bcc header fields (RFC 5322 section 3.6.3).
-std::string StripBccFields(std::string_view raw);
 
 // --- Uuencoded and xxencoded blocks (mailuucode.cpp) -------------------------
 

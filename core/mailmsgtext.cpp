@@ -307,26 +307,4 @@ THeaderBlock SplitHeaderBlock(std::string_view raw, std::size_t maxBlock, std::s
     return block;
 }
 
-std::string StripBccFields(std::string_view raw) {
-    if (raw.empty() || HasNoHeaderBlock(raw)) return std::string(raw);
-    std::string out;
-    out.reserve(raw.size());
-    std::size_t pos = 0;
-    bool dropping = false;
-    while (pos < raw.size()) {
-        std::size_t next = 0, nameLen = 0, valueStart = 0;
-        const std::string_view line = LineAt(raw, pos, next);
-        const TLineKind kind = ClassifyLine(line, nameLen, valueStart);
-        if (kind == TLineKind::End) {
-            out.append(raw.substr(pos));
-            return out;
-        }
-        if (kind == TLineKind::Field) dropping = EqualsNoCase(line.substr(0, nameLen), "bcc");
-        else if (kind == TLineKind::Invalid) dropping = false;
-        if (!dropping) out.append(raw.substr(pos, next - pos));
-        pos = next;
-    }
-    return out;
-}
-
 } // namespace bm::mailimpl

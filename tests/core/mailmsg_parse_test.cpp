@@ -230,12 +230,13 @@ std::vector<TParseCase> ParseCases() {
                          EXPECT_EQ(m.SaveToString(), CrLf("Subject: lf", "", "line1", "line2", "..dot", "."));
                      },
                      false});
-    cases.push_back({"BccHeaderIsNeverWritten",
+    cases.push_back({"BccHeaderIsReadAndKeptInTheText",
                      CrLf("From: a@example.org", "Bcc: secret@example.org,", " other@example.org", "Subject: s", "",
                           "b", "."),
                      [](const TMailMessage& m) {
                          EXPECT_EQ(m.BccList.Count(), 2u);
-                         EXPECT_EQ(m.SaveToString(), CrLf("From: a@example.org", "Subject: s", "", "b", "."));
+                         EXPECT_EQ(m.SaveToString(), CrLf("From: a@example.org", "Bcc: secret@example.org,",
+                                                          " other@example.org", "Subject: s", "", "b", "."));
                      },
                      false});
     return cases;
