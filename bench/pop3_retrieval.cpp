@@ -7,8 +7,10 @@
 //    made durable by one syncfs in OnBeforeDeleteOnServer;
 //  - SaveMessageFile, each synced: two fsyncs per message (file and folder);
 //  - nothing stored: the protocol side alone.
-// Prints messages per second and each of ours over fetchmail's.
-// Needs root (the Dovecot fixture) and /usr/bin/fetchmail.
+// Prints messages per second and each of ours over fetchmail's, and the
+// phases of our passes; POP3_BENCH_LOG=1 also prints Dovecot's log.
+// Needs root (the Dovecot fixture) and /usr/bin/fetchmail. Measure from a
+// Release build: a Debug build spends most of its time parsing.
 #include "check/mailchkmdl.h"
 #include "config/acctU.h"
 #include "config/addrlistU.h"
