@@ -425,6 +425,48 @@ TEST(MailChkFake, AbortFromAnotherThreadEndsAWaitForTheGreetingSilently)
     EXPECT_EQ(h.after[0].first, "Waiting");
 }
 
+// Which "-ERR" answers of the connect step count as a refused login (the
+// credentials prompt) and which are reported.
+struct RefusalCase {
+    const char* name;
+    const char* greeting;
+    const char* passReply; // answer to PASS, or nullptr for +OK
+    const char* password;
+    bool prompted;
+};
+
+class MailChkRefusal : public ::testing::TestWithParam<RefusalCase> {};
+
+TEST_P(MailChkRefusal, PromptsOrReports)
+{
+    const RefusalCase& c = GetParam();
+    FakePop3Server server(
+        ThreeMails(),
+        [&](const std::string& line, TcpConnection& conn) {
+            if (!c.passReply || line.rfind("PASS", 0) != 0)
+                return Reaction::Default;
+            conn.WriteLine(c.passReply, 5000);
+            return Reaction::Handled;
+        },
+        c.greeting);
+    CheckerHarness h;
+    h.AddAccount("Refusal", "127.0.0.1", server.Port(), "u", c.password);
+    EXPECT_FALSE(h.CheckAll());
+    server.Finish();
+    EXPECT_EQ(h.prompts.size(), c.prompted ? 1u : 0u);
+    EXPECT_EQ(h.errors.size(), c.prompted ? 0u : 1u) << h.ErrorTexts();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, MailChkRefusal,
+    ::testing::Values(RefusalCase{"pass_refused_any_text", "+OK hi", "-ERR [SYS/TEMP] try later", "p", true},
+                      RefusalCase{"greeting_permission_denied", "-ERR Permission denied", nullptr, "p", true},
+                      RefusalCase{"greeting_user_and_pass", "-ERR bad USER or PASS", nullptr, "p", true},
+                      RefusalCase{"greeting_login", "-ERR Login disabled", nullptr, "p", true},
+                      RefusalCase{"greeting_busy", "-ERR server busy", nullptr, "p", false},
+                      RefusalCase{"greeting_busy_no_saved_password", "-ERR server busy", nullptr, "", true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST(MailChkFake, CredentialsPromptUnsetIsCancel)
 {
     FakePop3Server server(ThreeMails(), [](const std::string& line, TcpConnection& conn) {
