@@ -53,9 +53,11 @@ void RunLifeSteps(const std::vector<TLifeStep>& steps, bool guarded);
 // What the runs need from outside; tests shorten the times.
 struct TRunSettings {
     // The windowed normal run, given by the user interface: creates the main
-    // window, runs the event loop until it has closed and performs the
-    // window's closing steps (the lock is released with security). Used when
-    // set and HasDisplay(); otherwise the normal run is the headless one.
+    // window over an application core (app/appcoreU.h, with ReleaseInstance
+    // releasing security's lock), runs the event loop until it has closed and
+    // performs the window's closing steps. Used when set and HasDisplay();
+    // otherwise the normal run is the headless one: the core alone until a
+    // termination signal or a close request.
     std::function<void(TSecurity& security)> RunMainWindow;
     std::chrono::milliseconds LockWait {100};        // first-instance test
     std::chrono::milliseconds CloseWait {30000};     // uninstall: wait for the running copy
