@@ -106,34 +106,46 @@ void TAppCore::Create()
     SetStatus("");
 }
 
+// A first start without an install run: the options hold no ports yet, so
+// the free ports are chosen as the install run would, POP3 first (from
+// 11000), then SMTP (from 2525, skipping the POP3 ports), and saved. A port
+// chosen here may be taken by another program between the choice and the
+// bind; that server is started once more on ports chosen again.
 void TAppCore::CreateServers()
 {
+    const bool choosePop3 = options_.POP3Port() == 0 || options_.POP3PortSSL() == 0;
+    const bool chooseSmtp = options_.SMTPPort() == 0 || options_.SMTPPortSSL() == 0;
+    ChoosePorts(choosePop3, chooseSmtp);
+    if (!StartSMTPServer(!chooseSmtp) && chooseSmtp) {
+        ChoosePorts(false, true);
+        StartSMTPServer(true);
+    }
+    if (!StartPOP3Server(!choosePop3) && choosePop3) {
+        ChoosePorts(true, false);
+        StartPOP3Server(true);
+    }
+}
+
+void TAppCore::ChoosePorts(bool pop3, bool smtp)
+{
     try {
-        EnsureServerPorts();
+        if (pop3) {
+            auto [plain, tls] = TLocalPOP3ServerMdl::ChooseFreePorts(options_, settings_.OptionsFile);
+            WriteTrace({"Chose POP3 ports", std::to_string(plain), std::to_string(tls)}, kTraceEvent);
+        }
+        if (smtp) {
+            auto [plain, tls] = TLocalSMTPServerMdl::ChooseFreePorts(options_, settings_.OptionsFile);
+            WriteTrace({"Chose SMTP ports", std::to_string(plain), std::to_string(tls)}, kTraceEvent);
+        }
     } catch (const std::exception& e) {
         // The servers then try the ports as they are and report what fails.
         WriteTrace({"Choosing free ports", e.what()}, kTraceEvent);
     }
-    StartSMTPServer();
-    StartPOP3Server();
 }
 
-// A first start without an install run: the options hold no ports yet, so
-// the free ports are chosen as the install run would, POP3 first (from
-// 11000), then SMTP (from 2525, skipping the POP3 ports), and saved.
-void TAppCore::EnsureServerPorts()
-{
-    if (options_.POP3Port() == 0 || options_.POP3PortSSL() == 0) {
-        auto [plain, tls] = TLocalPOP3ServerMdl::ChooseFreePorts(options_, settings_.OptionsFile);
-        WriteTrace({"Chose POP3 ports", std::to_string(plain), std::to_string(tls)}, kTraceEvent);
-    }
-    if (options_.SMTPPort() == 0 || options_.SMTPPortSSL() == 0) {
-        auto [plain, tls] = TLocalSMTPServerMdl::ChooseFreePorts(options_, settings_.OptionsFile);
-        WriteTrace({"Chose SMTP ports", std::to_string(plain), std::to_string(tls)}, kTraceEvent);
-    }
-}
-
-void TAppCore::StartSMTPServer()
+// Gives false when the server could not listen; the failure goes to
+// OnStartupError when report is set, else to the trace only.
+bool TAppCore::StartSMTPServer(bool report)
 {
     TSMTPServerSettings s = SMTPSettingsFromOptions(options_, accounts_, friends_);
     auto server = std::make_unique<TSMTPServerThread>(s);
@@ -145,18 +157,19 @@ void TAppCore::StartSMTPServer()
         server->Start();
     } catch (const std::exception& e) {
         WriteTrace({"Local SMTP server", e.what()}, kTraceEvent);
-        if (OnStartupError)
+        if (report && OnStartupError)
             OnStartupError(e.what());
-        return;
+        return false;
     }
     const std::string text = ListenText("SMTP", s.listenAddresses, server->PlainPort(), server->TlsPort(), "STARTTLS");
     smtpServer_ = std::move(server);
     WriteTrace({text}, kTraceEvent);
     if (OnServerStarted)
         OnServerStarted(text);
+    return true;
 }
 
-void TAppCore::StartPOP3Server()
+bool TAppCore::StartPOP3Server(bool report)
 {
     TPOP3ServerSettings s = POP3SettingsFromOptions(options_, accounts_);
     auto server = std::make_unique<TPOP3ServerThread>(s);
@@ -168,15 +181,16 @@ void TAppCore::StartPOP3Server()
         server->Start();
     } catch (const std::exception& e) {
         WriteTrace({"Local POP3 server", e.what()}, kTraceEvent);
-        if (OnStartupError)
+        if (report && OnStartupError)
             OnStartupError(e.what());
-        return;
+        return false;
     }
     const std::string text = ListenText("POP3", s.listenAddresses, server->PlainPort(), server->TlsPort(), "STLS");
     pop3Server_ = std::move(server);
     WriteTrace({text}, kTraceEvent);
     if (OnServerStarted)
         OnServerStarted(text);
+    return true;
 }
 
 void TAppCore::CreateCleaner()

@@ -283,9 +283,9 @@ public:
 
 private:
     void CreateServers();
-    void EnsureServerPorts();
-    void StartSMTPServer();
-    void StartPOP3Server();
+    void ChoosePorts(bool pop3, bool smtp);
+    bool StartSMTPServer(bool report);
+    bool StartPOP3Server(bool report);
     void CreateCleaner();
     void FillSideBar();
     void StartQuarantineLoader();
