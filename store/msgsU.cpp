@@ -10,8 +10,13 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <cerrno>
 #include <cstring>
 #include <stdexcept>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace bm {
 
@@ -116,6 +121,115 @@ void SaveMessageFile(const std::string& account, const std::string& id, bool qua
                      const TMailMessage& message)
 {
     SaveMessageText(account, id, quarantined, message.SaveToString());
+}
+
+// --- Batched durability --------------------------------------------------------
+
+namespace {
+
+[[noreturn]] void FailWrite(const std::filesystem::path& file, const char* what, int err)
+{
+    throw std::runtime_error("Cannot write " + file.string() + ": " + what + ": " + std::strerror(err));
+}
+
+bool WriteAllTo(int fd, const std::string& bytes)
+{
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// The atomic replacement of the stored form without its two fsyncs: a
+// temporary beside the file (mode 0600, or the replaced file's mode), then
+// the rename.
+void WriteFileUnsynced(const std::filesystem::path& file, const std::string& bytes)
+{
+    std::string temp = (file.parent_path() / ("." + file.filename().string() + ".XXXXXX")).string();
+    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0)
+        FailWrite(file, "create temporary", errno);
+    struct stat old {};
+    if (::stat(file.c_str(), &old) == 0)
+        ::fchmod(fd, old.st_mode & 07777);
+    int err = 0;
+    const char* what = nullptr;
+    if (!WriteAllTo(fd, bytes)) {
+        err = errno ? errno : EIO;
+        what = "write";
+    }
+    if (::close(fd) != 0 && !what) {
+        err = errno;
+        what = "close";
+    }
+    if (!what && ::rename(temp.c_str(), file.c_str()) != 0) {
+        err = errno;
+        what = "rename";
+    }
+    if (what) {
+        ::unlink(temp.c_str());
+        FailWrite(file, what, err);
+    }
+}
+
+// 0 when the file or folder is on disk, else the errno of what failed.
+int SyncPath(const std::filesystem::path& path, bool folder)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | (folder ? O_DIRECTORY : 0));
+    if (fd < 0)
+        return errno;
+    const int rc = ::fsync(fd) == 0 ? 0 : errno;
+    ::close(fd);
+    return rc;
+}
+
+} // namespace
+
+void TMessageFileBatch::SaveText(const std::string& account, const std::string& id, bool quarantined,
+                                 const std::string& storedText)
+{
+    const auto file = MessageFilePath(account, id, quarantined);
+    WriteFileUnsynced(file, storedText);
+    files_.push_back(file);
+    if (std::find(folders_.begin(), folders_.end(), file.parent_path()) == folders_.end())
+        folders_.push_back(file.parent_path());
+}
+
+void TMessageFileBatch::Save(const std::string& account, const std::string& id, bool quarantined,
+                             const TMailMessage& message)
+{
+    SaveText(account, id, quarantined, message.SaveToString());
+}
+
+// One fsync per file and per touched folder rather than one syncfs(2) of the
+// data folder's filesystem. Measured with bench_pop3_retrieval (2,000 files
+// of 20 KB on ext4): the two cost about the same for a pass, because the
+// first fsync commits the journal for all of them and the rest find little
+// left to do; syncfs would also wait for every other program's dirty data on
+// that filesystem, and it cannot tell which file failed (a file that vanished
+// would go unnoticed), so the per-file barrier is the one kept.
+void TMessageFileBatch::Sync()
+{
+    std::vector<std::filesystem::path> files, folders;
+    files.swap(files_);
+    folders.swap(folders_);
+    std::string failure;
+    auto check = [&failure](const std::filesystem::path& path, bool folder) {
+        if (const int err = SyncPath(path, folder); err != 0 && failure.empty())
+            failure = "Cannot sync " + path.string() + ": " + std::strerror(err);
+    };
+    for (const auto& file : files)
+        check(file, false);
+    for (const auto& folder : folders)
+        check(folder, true);
+    if (!failure.empty())
+        throw std::runtime_error(failure);
 }
 
 void ReleaseMessageFile(const std::string& account, const std::string& id)

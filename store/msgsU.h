@@ -4,8 +4,9 @@
 // Message files: D/A/id.msg is an inbox message of account A, D/A/Bad/id.msg
 // a quarantined one (D the data folder), each holding one message in the
 // message text form (core/mailmsgU.h). A file is written whole or not at all
-// and is on disk before SaveMessageFile returns: the Mail check deletes the
-// message on the server right after.
+// and is on disk before SaveMessageFile returns. The Mail check writes through
+// a TMessageFileBatch instead and makes the pass's files durable with one
+// barrier before it deletes anything on the server.
 //
 // Known-message record: 833 bytes, the layout of knownmessages.dat, with the
 // in-memory line lists and the matching filter beside it. The file
@@ -61,6 +62,44 @@ void SaveMessageFile(const std::string& account, const std::string& id, bool qua
 // The same with the stored text itself.
 void SaveMessageText(const std::string& account, const std::string& id, bool quarantined,
                      const std::string& storedText);
+
+// A batch of message files whose durability is deferred to one barrier: the
+// Mail check writes each message unsynced while it walks a mailbox and makes
+// them all durable once, before the first DELE of the pass.
+//
+// Save writes the file whole as SaveMessageFile does (temporary in the same
+// folder, rename), so a reader never sees a half-written file, but syncs
+// neither the file nor its folder; it records both as pending. Sync is the
+// barrier: when it returns, every file saved since the last barrier and its
+// folder entry are on disk. Threads: one thread uses a batch.
+class TMessageFileBatch {
+public:
+    TMessageFileBatch() = default;
+    TMessageFileBatch(const TMessageFileBatch&) = delete;
+    TMessageFileBatch& operator=(const TMessageFileBatch&) = delete;
+
+    // Writes the message to MessageFilePath and adds it to the pending list.
+    // Throws std::runtime_error like SaveMessageFile; the old file, if any,
+    // is then untouched and nothing is added.
+    void Save(const std::string& account, const std::string& id, bool quarantined, const TMailMessage& message);
+    void SaveText(const std::string& account, const std::string& id, bool quarantined,
+                  const std::string& storedText);
+
+    // The barrier. Empties the pending list whatever happens (after a failed
+    // fsync the kernel may already have dropped the dirty pages, so a retry
+    // would prove nothing). Throws std::runtime_error "Cannot sync <file>:
+    // <reason>" for the first file or folder that could not be made durable
+    // (a pending file that vanished counts): the caller must then delete
+    // nothing on the server.
+    void Sync();
+
+    // The files saved since the last barrier, in order.
+    const std::vector<std::filesystem::path>& Pending() const { return files_; }
+
+private:
+    std::vector<std::filesystem::path> files_;
+    std::vector<std::filesystem::path> folders_; // distinct, in order of first use
+};
 
 // Moves D/account/Bad/id.msg to D/account/id.msg (replacing an inbox file of
 // that name). A failed move is ignored: the file stays in quarantine.
