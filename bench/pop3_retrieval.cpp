@@ -3,8 +3,10 @@
 // for each run; fetchmail fetches and deletes them into a BSMTP file; ours
 // runs a remote pass whose handler writes each message as its inbox file and
 // marks it for deletion (what the classifier does for a friend's message):
-//  - files synced once before DELE: written whole (temporary + rename) and
-//    made durable by one syncfs in OnBeforeDeleteOnServer;
+//  - files synced once before DELE: written whole (temporary + rename) by a
+//    TMessageFileBatch and made durable by its barrier (fsync of each file
+//    and folder) in OnBeforeDeleteOnServer, as the classifier does;
+//  - the same made durable by one syncfs of the data folder's filesystem;
 //  - SaveMessageFile, each synced: two fsyncs per message (file and folder);
 //  - nothing stored: the protocol side alone.
 // Prints messages per second and each of ours over fetchmail's, and the
@@ -63,28 +65,17 @@ void Fill(bm::test::DovecotServer& dovecot, const std::string& user)
 }
 
 // Messages per second of our remote pass; -1 on failure.
-enum class Store { Nothing, EachSynced, SyncedBeforeDelete };
+enum class Store { Nothing, EachSynced, SyncedBeforeDelete, SyncfsBeforeDelete };
 
 const char* StoreName(Store store)
 {
     switch (store) {
     case Store::Nothing: return "nothing stored";
     case Store::EachSynced: return "SaveMessageFile, each synced";
-    case Store::SyncedBeforeDelete: return "files synced once before DELE";
+    case Store::SyncedBeforeDelete: return "batch barrier before DELE";
+    case Store::SyncfsBeforeDelete: return "syncfs before DELE";
     }
     return "";
-}
-
-// A message file written whole (temporary + rename) but not synced.
-void WriteUnsynced(const std::string& account, const std::string& id, const bm::TMailMessage& m)
-{
-    const auto file = bm::MessageFilePath(account, id, false);
-    const auto temp = file.string() + ".tmp";
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        out << m.SaveToString();
-    }
-    std::filesystem::rename(temp, file);
 }
 
 double RunOurs(bm::test::DovecotServer& dovecot, const std::string& user, Store store)
@@ -107,11 +98,13 @@ double RunOurs(bm::test::DovecotServer& dovecot, const std::string& user, Store 
 
     bm::TMailCheckerMdl checker(false, bm::TMailCheckerSettings{}, accounts, friends, blacklist, filters);
     int handled = 0;
+    bm::TMessageFileBatch batch;
+    double barrier = 0;
     checker.OnProcessMessage = [&](const std::string& uidl, bm::TMailMessage& m, bm::TKnownMessage& e) {
         if (store == Store::EachSynced)
             bm::SaveMessageFile(e.Account(), uidl, false, m);
-        else if (store == Store::SyncedBeforeDelete)
-            WriteUnsynced(e.Account(), uidl, m);
+        else if (store != Store::Nothing)
+            batch.Save(e.Account(), uidl, false, m);
         e.SetToBeDeleted(true);
         ++handled;
         return true;
@@ -119,12 +112,17 @@ double RunOurs(bm::test::DovecotServer& dovecot, const std::string& user, Store 
     checker.OnReportCheckError = [](const std::string& text, const std::string& a) {
         std::fprintf(stderr, "error (%s): %s\n", a.c_str(), text.c_str());
     };
-    if (store == Store::SyncedBeforeDelete)
-        checker.OnBeforeDeleteOnServer = [](bm::TAccount&) {
+    checker.OnBeforeDeleteOnServer = [&](bm::TAccount&) {
+        const auto t = Clock::now();
+        if (store == Store::SyncedBeforeDelete) {
+            batch.Sync();
+        } else if (store == Store::SyncfsBeforeDelete) {
             const int fd = ::open(bm::GetDataFolder().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
             ::syncfs(fd);
             ::close(fd);
-        };
+        }
+        barrier = SecondsSince(t);
+    };
     const auto start = Clock::now();
     double firstMessage = 0, deleting = 0, lastDele = 0, quit = 0;
     checker.OnStatus = [&](const std::string& text) {
@@ -138,8 +136,9 @@ double RunOurs(bm::test::DovecotServer& dovecot, const std::string& user, Store 
     checker.OnAfterAccount = [&](bm::TAccount&, bool) { quit = SecondsSince(start); };
     checker.CheckAllAccounts(inbox, known);
     const double secs = SecondsSince(start);
-    std::printf("  (%s: listing %.2f s, messages %.2f s, DELE %.2f s, QUIT %.2f s)\n", StoreName(store),
-                firstMessage, deleting - firstMessage, lastDele - deleting, quit - lastDele);
+    std::printf("  (%s: listing %.2f s, messages %.2f s, barrier %.3f s, DELE %.2f s, QUIT %.2f s)\n",
+                StoreName(store), firstMessage, deleting - firstMessage - barrier, barrier, lastDele - deleting,
+                quit - lastDele);
     if (handled != kMessages || !dovecot.ListMessages(user).empty()) {
         std::fprintf(stderr, "ours: handled %d of %d\n", handled, kMessages);
         return -1;
@@ -183,7 +182,8 @@ int main(int argc, char** argv)
     dovecot.AddUser("theirs", "pw");
     dovecot.AddUser("nofiles", "pw");
     dovecot.AddUser("synced", "pw");
-    for (const char* user : {"ours", "theirs", "nofiles", "synced"})
+    dovecot.AddUser("syncfs", "pw");
+    for (const char* user : {"ours", "theirs", "nofiles", "synced", "syncfs"})
         Fill(dovecot, user);
 
     // Each run starts on a quiet disk: what an earlier run left to write
@@ -196,14 +196,17 @@ int main(int argc, char** argv)
     const double eachSynced = RunOurs(dovecot, "synced", Store::EachSynced);
     ::sync();
     const double protocol = RunOurs(dovecot, "nofiles", Store::Nothing);
-    if (ours < 0 || theirs < 0 || protocol < 0 || eachSynced < 0)
+    ::sync();
+    const double syncfs = RunOurs(dovecot, "syncfs", Store::SyncfsBeforeDelete);
+    if (ours < 0 || theirs < 0 || protocol < 0 || eachSynced < 0 || syncfs < 0)
         return 1;
     if (std::getenv("POP3_BENCH_LOG"))
         std::printf("%s\n", dovecot.Log().c_str());
     std::printf("pop3_retrieval: %d messages of about 20 KB from Dovecot\n", kMessages);
     std::printf("  fetchmail --bsmtp:                                 %.0f messages/s\n", theirs);
-    for (const auto& [store, rate] : {std::pair{Store::SyncedBeforeDelete, ours}, std::pair{Store::EachSynced, eachSynced},
-                                      std::pair{Store::Nothing, protocol}})
+    for (const auto& [store, rate] :
+         {std::pair{Store::SyncedBeforeDelete, ours}, std::pair{Store::SyncfsBeforeDelete, syncfs},
+          std::pair{Store::EachSynced, eachSynced}, std::pair{Store::Nothing, protocol}})
         std::printf("  TMailCheckerMdl, %-30s    %.0f messages/s, ratio to fetchmail %.2f\n", StoreName(store), rate,
                     rate / theirs);
     return 0;

@@ -84,6 +84,7 @@ void TRemoteCheckerMdl::Connect()
         return ProcessMessage(uidl, m, e);
     };
     p.OnAfterAccount = [this](TAccount& a, bool isLast) { AfterAccount(a, isLast); };
+    p.OnBeforeDeleteOnServer = [this](TAccount& a) { MakeFilesDurable(a); };
     p.OnAddressWhitelisted = [this](const std::string& a) {
         if (OnAddressWhitelisted)
             OnAddressWhitelisted(a);
@@ -104,6 +105,20 @@ void TRemoteCheckerMdl::Connect()
         if (OnSetInterruptible)
             OnSetInterruptible(v);
     };
+}
+
+// The barrier of the pass. A failure is reported here and ends the pass
+// before any DELE: the messages stay on the server, and their files, written
+// whole but perhaps not on disk, make the next check leave them there too.
+void TRemoteCheckerMdl::MakeFilesDurable(TAccount& account)
+{
+    try {
+        files_.Sync();
+    } catch (const std::exception& e) {
+        Trace("Sync Error: ", e.what());
+        Report(e.what(), account.Name());
+        throw;
+    }
 }
 
 void TRemoteCheckerMdl::Status(const std::string& text)
@@ -224,7 +239,7 @@ bool TRemoteCheckerMdl::ProcessFriend(TAccount& account, const std::string& uidl
                                       TKnownMessage& entry)
 {
     try {
-        SaveMessageFile(account.Name(), uidl, false, message);
+        files_.Save(account.Name(), uidl, false, message);
     } catch (const std::exception& e) {
         Trace("SaveMessage Error: ", e.what());
         Report(e.what(), account.Name());
@@ -307,7 +322,7 @@ bool TRemoteCheckerMdl::StoreQuarantined(TAccount& account, const std::string& u
     }
     Trace("Saving message to file");
     try {
-        SaveMessageFile(account.Name(), uidl, true, message);
+        files_.Save(account.Name(), uidl, true, message);
     } catch (const std::exception& e) {
         Trace("SaveMessage Error: ", e.what());
         Report(e.what(), account.Name());
@@ -341,6 +356,12 @@ void TRemoteCheckerMdl::AddSendersToFriends(std::string_view fromList)
 
 int TRemoteCheckerMdl::ReleaseKey(int keyId)
 {
+    // A held message may have been quarantined earlier in this pass: its
+    // file is made durable before it moves, so the barrier never looks for
+    // it under its old name. Throws (the pass ends, nothing deleted) when it
+    // cannot be.
+    if (!files_.Pending().empty())
+        files_.Sync();
     std::vector<int> released;
     int left = 0;
     for (const TMessageOfKey& m : data_->MessagesWithKey(keyId)) {
@@ -369,6 +390,14 @@ int TRemoteCheckerMdl::ReleaseKey(int keyId)
 void TRemoteCheckerMdl::AfterAccount(TAccount& account, bool isLast)
 {
     const auto start = std::chrono::steady_clock::now();
+    // A pass that ended before its barrier (a broken connection) deleted
+    // nothing; its files are still made durable, best effort, so the next
+    // account's barrier answers for its own files only.
+    try {
+        files_.Sync();
+    } catch (const std::exception& e) {
+        Trace("Sync Error: ", e.what());
+    }
     sender_->SendQueue(account, *data_);
     if (!isLast)
         WaitBetweenAccounts(start);

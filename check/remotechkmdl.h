@@ -20,7 +20,10 @@
 //
 // Nothing is lost: a message whose inbox file, quarantine file or
 // QuarantinedMessages row cannot be written is reported and left on the
-// server unmarked; the next check meets it again.
+// server unmarked; the next check meets it again. Files are written whole but
+// unsynced during a pass and made durable together before its first DELE
+// (OnBeforeDeleteOnServer); when that fails it is reported, the pass ends and
+// nothing is deleted.
 //
 // Threads: an instance lives for one Mail check and is used by the checker
 // thread only, except AbortConnection(). Its events are called in the checker
@@ -38,6 +41,7 @@
 
 #include "check/mailchkmdl.h"
 #include "check/mailsenderdatamdl.h"
+#include "store/msgsU.h"
 #include "store/quarantinedbU.h"
 
 namespace bm {
@@ -186,7 +190,9 @@ public:
     void AddSendersToFriends(std::string_view fromList);
     // Moves the key's quarantine files into the inbox folder and removes the
     // rows of the moved ones (OnQuarantineRemoved for each). A row whose file
-    // could not be moved stays. Returns the number of rows left.
+    // could not be moved stays. Returns the number of rows left. First makes
+    // the pass's pending files durable; throws std::runtime_error when that
+    // fails.
     int ReleaseKey(int keyId);
 
     // Closes the POP3 connection at once. Any thread.
@@ -206,6 +212,7 @@ private:
                           TKnownMessage& entry);
     void AnswerForeignKey(TAccount& account, const std::string& key, TMailMessage& message);
     void WaitBetweenAccounts(std::chrono::steady_clock::time_point start);
+    void MakeFilesDurable(TAccount& account);
     void Status(const std::string& text);
     void Report(const std::string& text, const std::string& account);
 
@@ -216,6 +223,7 @@ private:
     std::unique_ptr<TMailCheckerMdl> pop3_;
     std::unique_ptr<TMailSender> sender_;
     std::set<std::string> templateReported_; // accounts told of a missing template
+    TMessageFileBatch files_;                 // written in this pass, not yet durable
 };
 
 } // namespace bm

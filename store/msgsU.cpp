@@ -189,6 +189,17 @@ int SyncPath(const std::filesystem::path& path, bool folder)
     return rc;
 }
 
+// Asks the kernel to start writing the file's dirty pages (best effort; the
+// fsync that follows is what counts).
+void StartWriteBack(const std::filesystem::path& file)
+{
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    ::close(fd);
+}
+
 } // namespace
 
 void TMessageFileBatch::SaveText(const std::string& account, const std::string& id, bool quarantined,
@@ -209,11 +220,12 @@ void TMessageFileBatch::Save(const std::string& account, const std::string& id, 
 
 // One fsync per file and per touched folder rather than one syncfs(2) of the
 // data folder's filesystem. Measured with bench_pop3_retrieval (2,000 files
-// of 20 KB on ext4): the two cost about the same for a pass, because the
-// first fsync commits the journal for all of them and the rest find little
-// left to do; syncfs would also wait for every other program's dirty data on
-// that filesystem, and it cannot tell which file failed (a file that vanished
-// would go unnoticed), so the per-file barrier is the one kept.
+// of 20 KB on ext4, a shared machine): the per-file barrier took 0.16-0.33 s,
+// syncfs 0.03-0.045 s, against 2-4 s for the whole pass, and both passes
+// beat one pass of per-message fsyncs. The difference is small beside the
+// pass, while syncfs also waits for every other program's dirty data on that
+// filesystem (a large copy in progress would stall the check for seconds),
+// so the per-file barrier is kept.
 void TMessageFileBatch::Sync()
 {
     std::vector<std::filesystem::path> files, folders;
@@ -224,6 +236,10 @@ void TMessageFileBatch::Sync()
         if (const int err = SyncPath(path, folder); err != 0 && failure.empty())
             failure = "Cannot sync " + path.string() + ": " + std::strerror(err);
     };
+    // Start the write-back of every file first, so the fsyncs below mostly
+    // wait for I/O already under way instead of issuing it one at a time.
+    for (const auto& file : files)
+        StartWriteBack(file);
     for (const auto& file : files)
         check(file, false);
     for (const auto& folder : folders)
