@@ -328,15 +328,19 @@ void TPOP3Session::Stat(const std::string&)
     Ok(std::to_string(data_->Listing().size()) + " " + std::to_string(total));
 }
 
+// LIST n answers from the session's listing, as UIDL n does: message numbers
+// stay fixed between listings (RFC 1939 §5), and a client that walks LIST n,
+// RETR n, DELE n must not have the folder read again, and renumbered under
+// it, for every message.
 void TPOP3Session::List(const std::string& args)
 {
-    data_->Reset();
     const auto words = Words(args);
     if (!words.empty()) {
         if (const TPOP3Entry* entry = TakeEntry("LIST", words[0]))
             Ok(NumberOf(entry) + " " + std::to_string(entry->size));
         return;
     }
+    data_->Reset();
     std::string reply = "+OK\r\n";
     std::size_t n = 0;
     for (const auto& entry : data_->Listing())

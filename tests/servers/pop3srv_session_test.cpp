@@ -165,6 +165,22 @@ TEST_F(Pop3Session, DeleTakesEffectAtOnceAndKeepsNumbersUntilTheNextListing)
     EXPECT_FALSE(fs::exists(firstFile));
 }
 
+// fetchmail's walk: LIST n, RETR n, DELE n for each message in turn.
+TEST_F(Pop3Session, ListOfOneMessageKeepsTheNumbersOfTheListingAfterADele)
+{
+    for (const char* id : {"m1", "m2", "m3"})
+        env_.AddMessage("Home", id, StoredMessage(id, {"a"}));
+    Start();
+    auto c = LoggedIn();
+    ASSERT_EQ(c->Cmd("STAT").substr(0, 5), "+OK 3");
+    const std::string size = std::to_string(StoredMessage("m1", {"a"}).size() - 3);
+    for (const std::string n : {"1", "2", "3"}) {
+        EXPECT_EQ(c->Cmd("LIST " + n), "+OK " + n + " " + size);
+        EXPECT_EQ(c->Cmd("DELE " + n), "+OK Message " + n + " deleted");
+    }
+    EXPECT_EQ(c->Cmd("STAT"), "+OK 0 0");
+}
+
 TEST_F(Pop3Session, AFileRemovedAfterTheListingGivesErrAndTheSessionGoesOn)
 {
     const fs::path file = env_.AddMessage("Home", "gone", StoredMessage("x", {"y"}));
