@@ -110,19 +110,24 @@ void TAppCore::Create()
 // the free ports are chosen as the install run would, POP3 first (from
 // 11000), then SMTP (from 2525, skipping the POP3 ports), and saved. A port
 // chosen here may be taken by another program between the choice and the
-// bind; that server is started once more on ports chosen again.
+// bind (another copy of the program starting at the same moment chooses
+// from the same numbers); that server is started again on ports chosen
+// again, a few times, and only the last failure is reported.
 void TAppCore::CreateServers()
 {
+    constexpr int kChoiceAttempts = 5;
     const bool choosePop3 = options_.POP3Port() == 0 || options_.POP3PortSSL() == 0;
     const bool chooseSmtp = options_.SMTPPort() == 0 || options_.SMTPPortSSL() == 0;
     ChoosePorts(choosePop3, chooseSmtp);
-    if (!StartSMTPServer(!chooseSmtp) && chooseSmtp) {
+    for (int attempt = 1; !StartSMTPServer(!chooseSmtp || attempt == kChoiceAttempts); ++attempt) {
+        if (!chooseSmtp || attempt == kChoiceAttempts)
+            break;
         ChoosePorts(false, true);
-        StartSMTPServer(true);
     }
-    if (!StartPOP3Server(!choosePop3) && choosePop3) {
+    for (int attempt = 1; !StartPOP3Server(!choosePop3 || attempt == kChoiceAttempts); ++attempt) {
+        if (!choosePop3 || attempt == kChoiceAttempts)
+            break;
         ChoosePorts(true, false);
-        StartPOP3Server(true);
     }
 }
 
