@@ -339,7 +339,7 @@ namespace {
 
 // The program file as one quoted Exec argument: inside the quotes ", `, $ and
 // \ take a backslash, % is doubled (field codes), and then the value's own
-// string escapes apply (Desktop Entry Specification, "The Exec key").
+// string escapes apply (freedesktop.org desktop entry format, "The Exec key").
 std::string QuotedExecValue(const std::string& program)
 {
     std::string quoted = "\"";
