@@ -40,7 +40,9 @@ void SyncFolder(const std::filesystem::path& folder)
     ::close(fd);
 }
 
-void WriteFileAtomic(const std::filesystem::path& file, const std::string& bytes)
+namespace {
+
+void ReplaceFile(const std::filesystem::path& file, const std::string& bytes, bool sync)
 {
     std::filesystem::path folder = file.parent_path();
     if (folder.empty())
@@ -59,7 +61,7 @@ void WriteFileAtomic(const std::filesystem::path& file, const std::string& bytes
     if (!WriteAll(fd, bytes)) {
         err = errno ? errno : EIO;
         what = "write";
-    } else if (::fsync(fd) != 0) {
+    } else if (sync && ::fsync(fd) != 0) {
         err = errno;
         what = "fsync";
     }
@@ -75,7 +77,20 @@ void WriteFileAtomic(const std::filesystem::path& file, const std::string& bytes
         ::unlink(temp.c_str());
         Fail(file, what, err);
     }
-    SyncFolder(folder);
+    if (sync)
+        SyncFolder(folder);
+}
+
+} // namespace
+
+void WriteFileAtomic(const std::filesystem::path& file, const std::string& bytes)
+{
+    ReplaceFile(file, bytes, true);
+}
+
+void WriteFileAtomicUnsynced(const std::filesystem::path& file, const std::string& bytes)
+{
+    ReplaceFile(file, bytes, false);
 }
 
 bool ReadWholeFile(const std::filesystem::path& file, std::string& bytes)

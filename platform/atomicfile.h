@@ -21,6 +21,13 @@ public:
 // Any thread; concurrent writers of one file must serialise themselves.
 void WriteFileAtomic(const std::filesystem::path& file, const std::string& bytes);
 
+// As WriteFileAtomic but without its two fsyncs: the file is still replaced
+// whole by a rename, so a crash of the program leaves the old or the new
+// content, but it is durable against a power cut only after a later fsync of
+// the file and of its folder. For writers that make many files durable at
+// one barrier.
+void WriteFileAtomicUnsynced(const std::filesystem::path& file, const std::string& bytes);
+
 // Makes a rename in or out of folder durable: a rename is on disk only once
 // the folder's entry is. Best effort: a folder that cannot be opened is
 // skipped. Any thread.

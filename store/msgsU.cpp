@@ -127,57 +127,6 @@ void SaveMessageFile(const std::string& account, const std::string& id, bool qua
 
 namespace {
 
-[[noreturn]] void FailWrite(const std::filesystem::path& file, const char* what, int err)
-{
-    throw std::runtime_error("Cannot write " + file.string() + ": " + what + ": " + std::strerror(err));
-}
-
-bool WriteAllTo(int fd, const std::string& bytes)
-{
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-// The atomic replacement of the stored form without its two fsyncs: a
-// temporary beside the file (mode 0600, or the replaced file's mode), then
-// the rename.
-void WriteFileUnsynced(const std::filesystem::path& file, const std::string& bytes)
-{
-    std::string temp = (file.parent_path() / ("." + file.filename().string() + ".XXXXXX")).string();
-    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-    if (fd < 0)
-        FailWrite(file, "create temporary", errno);
-    struct stat old {};
-    if (::stat(file.c_str(), &old) == 0)
-        ::fchmod(fd, old.st_mode & 07777);
-    int err = 0;
-    const char* what = nullptr;
-    if (!WriteAllTo(fd, bytes)) {
-        err = errno ? errno : EIO;
-        what = "write";
-    }
-    if (::close(fd) != 0 && !what) {
-        err = errno;
-        what = "close";
-    }
-    if (!what && ::rename(temp.c_str(), file.c_str()) != 0) {
-        err = errno;
-        what = "rename";
-    }
-    if (what) {
-        ::unlink(temp.c_str());
-        FailWrite(file, what, err);
-    }
-}
-
 // 0 when the file or folder is on disk, else the errno of what failed.
 int SyncPath(const std::filesystem::path& path, bool folder)
 {
@@ -206,7 +155,11 @@ void TMessageFileBatch::SaveText(const std::string& account, const std::string& 
                                  const std::string& storedText)
 {
     const auto file = MessageFilePath(account, id, quarantined);
-    WriteFileUnsynced(file, storedText);
+    try {
+        WriteFileAtomicUnsynced(file, storedText);
+    } catch (const EAtomicWriteError& e) {
+        throw std::runtime_error(e.what());
+    }
     files_.push_back(file);
     if (std::find(folders_.begin(), folders_.end(), file.parent_path()) == folders_.end())
         folders_.push_back(file.parent_path());
