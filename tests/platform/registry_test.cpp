@@ -12,6 +12,7 @@
 namespace bm {
 namespace {
 
+using test::ScopedEnv;
 using test::TempDir;
 
 const std::string kKey = "Software\\Veldhaven\\Brixmoor 2.0\\State";
@@ -25,23 +26,6 @@ std::vector<std::string> FilesIn(const std::filesystem::path& folder)
     std::sort(names.begin(), names.end());
     return names;
 }
-
-// Sets an environment variable for one test and puts the old value back.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value)
-        : name_(name)
-    {
-        if (const char* old = std::getenv(name))
-            old_ = old;
-        value ? setenv(name, value, 1) : unsetenv(name);
-    }
-    ~ScopedEnv() { old_ ? setenv(name_, old_->c_str(), 1) : unsetenv(name_); }
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
 
 TEST(Registry, EachValueKindRoundTripsThroughTheFile)
 {

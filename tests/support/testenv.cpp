@@ -36,6 +36,19 @@ PrivateHome::PrivateHome()
     setenv("XDG_DOCUMENTS_DIR", (r / "home/Documents").c_str(), 1);
 }
 
+ScopedEnv::ScopedEnv(const char* name, const char* value)
+    : name_(name)
+{
+    if (const char* old = std::getenv(name))
+        old_ = old;
+    value ? setenv(name, value, 1) : unsetenv(name);
+}
+
+ScopedEnv::~ScopedEnv()
+{
+    old_ ? setenv(name_, old_->c_str(), 1) : unsetenv(name_);
+}
+
 std::string ReadFileBytes(const std::filesystem::path& file)
 {
     std::ifstream in(file, std::ios::binary);

@@ -2,6 +2,7 @@
 // Test environment helpers shared by every test executable.
 
 #include <filesystem>
+#include <optional>
 #include <string>
 
 namespace bm::test {
@@ -28,6 +29,20 @@ public:
 
 private:
     TempDir dir_;
+};
+
+// Sets (or, with a null value, removes) an environment variable for the
+// life of the object and puts the old value back afterwards.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
 };
 
 // Reads a whole file as bytes; empty when it cannot be read.
