@@ -199,7 +199,11 @@ void TPOP3Session::Run()
 
 void TPOP3Session::Dispatch(const std::string& line)
 {
-    const auto [verb, args] = SplitCommand(line);
+    // Named variables, not a structured binding: C++20 lets a lambda capture
+    // a binding, but clang before 16 refuses it.
+    const auto split = SplitCommand(line);
+    const std::string& verb = split.first;
+    const std::string& args = split.second;
     const Command* command = FindCommand(kCommands, verb);
     if (!command) {
         Err("Sorry, Unknown Command");

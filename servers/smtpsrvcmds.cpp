@@ -208,7 +208,11 @@ void TSMTPSession::Run()
 
 void TSMTPSession::Dispatch(const std::string& line)
 {
-    const auto [verb, args] = SplitCommand(line);
+    // Named variables, not a structured binding: C++20 lets a lambda capture
+    // a binding, but clang before 16 refuses it.
+    const auto split = SplitCommand(line);
+    const std::string& verb = split.first;
+    const std::string& args = split.second;
     const Command* command = FindCommand(kCommands, verb);
     if (!command) {
         Reply(500, "5.5.2", "Syntax Error");
