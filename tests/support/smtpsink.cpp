@@ -41,6 +41,18 @@ SmtpReceived ParseRecord(const std::string& json)
 
 } // namespace
 
+std::string RelayDeniedReply(const std::string& address)
+{
+    return "554 5.7.1 <" + address + ">: Relay access denied";
+}
+
+std::string GreylistedReply(const std::string& address)
+{
+    const std::string domain = address.substr(address.rfind('@') + 1);
+    return "450 4.2.0 <" + address + ">: Recipient address rejected: Greylisted, see "
+           "http://postgrey.schweikert.ch/help/" + domain + ".html";
+}
+
 SmtpSink::SmtpSink(SmtpSinkOptions options, std::chrono::milliseconds startTimeout)
 {
     const TestCertificate& cert = GetTestCertificate();
@@ -70,6 +82,14 @@ SmtpSink::SmtpSink(SmtpSinkOptions options, std::chrono::milliseconds startTimeo
     }
     for (const std::string& r : options.refuseRecipients)
         argv.insert(argv.end(), {"--refuse", r});
+    for (const std::string& r : options.relayDenied)
+        argv.insert(argv.end(), {"--relay-denied", r});
+    for (const std::string& r : options.greylist)
+        argv.insert(argv.end(), {"--greylist", r});
+    if (options.dataReplyDelay.count() > 0)
+        argv.insert(argv.end(), {"--data-delay-ms", std::to_string(options.dataReplyDelay.count())});
+    if (!options.dataReply.empty())
+        argv.insert(argv.end(), {"--data-reply", options.dataReply});
     process_ = std::make_unique<PeerProcess>(argv, dir_.path() / "sink.log");
     const bool started = PollUntil([&] { return fs::exists(ready); }, startTimeout,
                                    [this] { return process_->Running(); });

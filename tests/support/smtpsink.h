@@ -24,9 +24,29 @@ struct SmtpSinkOptions {
     bool requireAuth = false;
     // AUTH mechanisms not offered (e.g. {"LOGIN"} leaves PLAIN alone); needs `user`.
     std::vector<std::string> excludeAuth;
-    // RCPT TO for these addresses (compared ignoring case) gets "550".
+    // RCPT TO for these addresses (compared ignoring case) gets "550 5.1.1
+    // Recipient refused".
     std::vector<std::string> refuseRecipients;
+    // Postfix refusing to relay for a client that has not logged in:
+    // "554 5.7.1 <address>: Relay access denied" (kRelayDenied). A session
+    // that authenticated may relay to them.
+    std::vector<std::string> relayDenied;
+    // postgrey greylisting (with --delay=0) for a client that has not logged
+    // in: the first RCPT TO of each sender and recipient pair gets "450 4.2.0
+    // <address>: Recipient address rejected: Greylisted, see
+    // http://postgrey.schweikert.ch/help/<domain>.html"; a later try passes.
+    std::vector<std::string> greylist;
+    // The reply to the end of the data comes this much later (a content
+    // scanner at work).
+    std::chrono::milliseconds dataReplyDelay{0};
+    // When set, the end of the data is answered with this reply line and
+    // the message is not kept, e.g. "554 5.7.1 Message rejected as spam".
+    std::string dataReply;
 };
+
+// The refusal texts above, as the sink sends them for `address`.
+std::string RelayDeniedReply(const std::string& address);
+std::string GreylistedReply(const std::string& address);
 
 // One accepted message.
 struct SmtpReceived {

@@ -6,9 +6,26 @@ Listens on --port (plain; STARTTLS offered with --starttls) and on --ssl-port
 NNNNNN.json ({"from", "to", "data_b64", "auth_user", "tls", "port"}), first to a
 temporary name and then renamed, so a reader never sees half a file.
 --ready names a file created once both listeners accept connections.
+
+Refusals are worded as real servers word them, since a client must judge
+them by their codes alone:
+  --relay-denied ADDR  Postfix's reject_unauth_destination for a client that
+                       has not logged in: "554 5.7.1 <ADDR>: Relay access
+                       denied" (smtpd_recipient_restrictions =
+                       permit_sasl_authenticated, reject_unauth_destination);
+  --greylist ADDR      postgrey (--delay=0) behind permit_sasl_authenticated:
+                       the first try of each sender/recipient pair gets
+                       "450 4.2.0 <ADDR>: Recipient address rejected:
+                       Greylisted, see http://postgrey.schweikert.ch/help/
+                       DOMAIN.html", a later try passes;
+  --refuse ADDR        "550 5.1.1 Recipient refused".
+--data-delay-ms N holds the reply to the end of the data back, as a
+content scanner does; --data-reply LINE answers the data with LINE instead
+of accepting it.
 """
 
 import argparse
+import asyncio
 import base64
 import json
 import os
@@ -22,19 +39,46 @@ from aiosmtpd.smtp import AuthResult, LoginPassword
 
 
 class Sink:
-    def __init__(self, out, refused):
-        self.out = out
-        self.refused = {r.lower() for r in refused}
+    def __init__(self, a):
+        self.out = a.out
+        self.refused = {r.lower() for r in a.refuse}
+        self.relay_denied = {r.lower() for r in a.relay_denied}
+        self.greylist = {r.lower() for r in a.greylist}
+        self.greylist_seen = set()
+        self.data_delay = a.data_delay_ms / 1000.0
+        self.data_reply = a.data_reply
         self.count = 0
         self.lock = threading.Lock()
 
-    async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
-        if address.lower() in self.refused:
+    def refusal(self, session, envelope, address):
+        lower = address.lower()
+        if lower in self.refused:
             return "550 5.1.1 Recipient refused"
+        if session.authenticated:
+            return None
+        if lower in self.relay_denied:
+            return "554 5.7.1 <%s>: Relay access denied" % address
+        if lower in self.greylist:
+            triplet = ((envelope.mail_from or "").lower(), lower)
+            if triplet not in self.greylist_seen:
+                self.greylist_seen.add(triplet)
+                domain = address.rpartition("@")[2]
+                return ("450 4.2.0 <%s>: Recipient address rejected: Greylisted, see "
+                        "http://postgrey.schweikert.ch/help/%s.html" % (address, domain))
+        return None
+
+    async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+        refusal = self.refusal(session, envelope, address)
+        if refusal:
+            return refusal
         envelope.rcpt_tos.append(address)
         return "250 OK"
 
     async def handle_DATA(self, server, session, envelope):
+        if self.data_delay:
+            await asyncio.sleep(self.data_delay)
+        if self.data_reply:
+            return self.data_reply
         data = envelope.original_content
         if data is None:
             data = envelope.content
@@ -88,6 +132,10 @@ def main():
     p.add_argument("--require-auth", action="store_true")
     p.add_argument("--refuse", action="append", default=[])
     p.add_argument("--exclude-auth", action="append", default=[])
+    p.add_argument("--relay-denied", action="append", default=[])
+    p.add_argument("--greylist", action="append", default=[])
+    p.add_argument("--data-delay-ms", type=int, default=0)
+    p.add_argument("--data-reply")
     a = p.parse_args()
 
     def server_context():
@@ -102,7 +150,7 @@ def main():
         if a.exclude_auth:
             smtp_args["auth_exclude_mechanism"] = a.exclude_auth
 
-    sink = Sink(a.out, a.refuse)
+    sink = Sink(a)
     plain_args = dict(smtp_args)
     if a.starttls:
         plain_args["tls_context"] = server_context()
