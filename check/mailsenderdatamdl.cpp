@@ -13,23 +13,44 @@
 #include "store/threaddatamdl.h"
 
 #include <algorithm>
-#include <array>
 #include <cstdio>
 
 namespace bm {
 
 namespace {
 
-// Reply texts of a queued message's send that mean the recipient can never
-// be reached: the row leaves the queue as if sent, so it is not retried at
-// every Mail check.
-constexpr std::array<std::string_view, 4> kRefusedRecipientTexts = {
-    "address syntax", "invalid address", "address error", "o valid recipients"};
-
-bool NamesAny(std::string_view text, const std::vector<std::string>& addresses)
+// When every recipient was refused, the refusal the sender hears: a
+// temporary one if there is one, since a later try may reach them all.
+const TSmtpReply& DecidingRefusal(const std::vector<TRecipientRefusal>& refused)
 {
-    return std::any_of(addresses.begin(), addresses.end(),
-                       [&](const std::string& a) { return ContainsIgnoringCase(text, a); });
+    const auto transient = std::find_if(refused.begin(), refused.end(), [](const TRecipientRefusal& r) {
+        return IsTransientReply(r.Reply.Code);
+    });
+    return transient != refused.end() ? transient->Reply : refused.front().Reply;
+}
+
+bool AnyTransient(const std::vector<TRecipientRefusal>& refused)
+{
+    return std::any_of(refused.begin(), refused.end(),
+                       [](const TRecipientRefusal& r) { return IsTransientReply(r.Reply.Code); });
+}
+
+std::string RefusalText(const std::string& address, const TSmtpReply& reply)
+{
+    return "Message to " + address + " refused: " + reply.CodeAndText();
+}
+
+std::string JoinAddresses(const std::vector<std::string>& addresses)
+{
+    std::string text;
+    for (const std::string& a : addresses)
+        text += (text.empty() ? "" : ", ") + a;
+    return text;
+}
+
+void TraceDeferred(const std::string& account, const std::string& address, const TSmtpReply& reply)
+{
+    WriteTrace({"SMTP Deferred", account, address, reply.CodeAndText()}, 2);
 }
 
 void AppendAddresses(const TMailAddressList& list, std::vector<std::string>& out)
@@ -213,9 +234,9 @@ void TMailSender::LearnLoginRequired(TAccount& account)
     }
 }
 
-void TMailSender::WhitelistRecipients(const TMailEnvelope& envelope)
+void TMailSender::WhitelistRecipients(const std::vector<std::string>& recipients)
 {
-    for (const std::string& address : envelope.Recipients) {
+    for (const std::string& address : recipients) {
         if (!friends_.AddAddress(address) || !OnAddressWhitelisted)
             continue;
         Synchronize([&] { OnAddressWhitelisted(address); });
@@ -233,10 +254,7 @@ bool TMailSender::SendMail(TAccount& account, const TMailMessage& message, bool 
 bool TMailSender::SendText(TAccount& account, const TMailEnvelope& envelope, std::string_view text,
                            TMailTextForm form, bool noWhitelist)
 {
-    std::string toText;
-    for (const std::string& to : envelope.ToAddresses)
-        toText += (toText.empty() ? "" : ", ") + to;
-    WriteTrace({"Send mail", account.Name(), toText}, 1);
+    WriteTrace({"Send mail", account.Name(), JoinAddresses(envelope.ToAddresses)}, 1);
     const std::string data = form == TMailTextForm::Stored ? CompleteStoredText(text) : StuffRawText(text);
     return Relay(account, envelope, data, noWhitelist);
 }
@@ -244,6 +262,7 @@ bool TMailSender::SendText(TAccount& account, const TMailEnvelope& envelope, std
 bool TMailSender::Relay(TAccount& account, const TMailEnvelope& envelope, const std::string& data,
                         bool noWhitelist)
 {
+    lastRelay_ = {};
     if (envelope.Recipients.empty()) {
         Fail("No recipients", account.Name());
         return false;
@@ -252,12 +271,14 @@ bool TMailSender::Relay(TAccount& account, const TMailEnvelope& envelope, const 
     if (result == TSendResult::RetryWithLogin && !account.Outgoing().LoginRequired()) {
         const bool captured = CaptureErrors;
         CaptureErrors = true;
+        lastRelay_ = {};
         result = SendOnce(account, envelope, data, true);
         CaptureErrors = captured;
     }
     const bool sent = result == TSendResult::Sent;
+    lastRelay_.Sent = sent;
     if (sent && !noWhitelist && options_.WhitelistRecipients())
-        WhitelistRecipients(envelope);
+        WhitelistRecipients(lastRelay_.Accepted);
     return sent;
 }
 
@@ -268,27 +289,27 @@ TSendResult TMailSender::SendOnce(TAccount& account, const TMailEnvelope& envelo
     OpenSession open;
     try {
         open = Connect(account, forceLogin);
+    } catch (const ESmtpReplyError& e) {
+        lastRelay_.Refusal = e.Reply();  // the greeting or EHLO / HELO refused
+        Fail(e.what(), name);
+        return TSendResult::Failed;
     } catch (const std::exception& e) {
         Fail(e.what(), name);
         return TSendResult::Failed;
     }
+    const bool mayRetry = !forceLogin && !account.Outgoing().LoginRequired();
     TSendResult result = TSendResult::Failed;
     bool timedOut = false;
     try {
-        open.session->Transfer(envelope, data);
-        result = TSendResult::Sent;
-    } catch (const ESmtpReplyError& e) {
-        if (NamesAny(e.what(), envelope.ToAddresses))
-            result = TSendResult::Sent;
-        else if (forceLogin)
-            Fail(e.what(), name);
-        else if (!account.Outgoing().LoginRequired())
-            result = TSendResult::RetryWithLogin;
-        // LoginRequired already set: failed, with no error text.
-    } catch (const ESocketTimeout& e) {
-        timedOut = open.session->TimedOutAtDataEnd();
+        const TTransferResult transfer = open.session->Transfer(envelope, data, mayRetry);
+        lastRelay_.Accepted = transfer.Accepted;
+        lastRelay_.Refused = transfer.Refused;
+        timedOut = transfer.TimedOutAtDataEnd;
         if (!timedOut)
-            Fail(e.what(), name);
+            result = JudgeRelay(transfer, mayRetry && !open.session->Authenticated(), name);
+    } catch (const ESmtpReplyError& e) {
+        lastRelay_.Refusal = e.Reply();  // STARTTLS or AUTH refused
+        Fail(e.what(), name);
     } catch (const std::exception& e) {
         Fail(e.what(), name);
     }
@@ -299,6 +320,25 @@ TSendResult TMailSender::SendOnce(TAccount& account, const TMailEnvelope& envelo
     if (forceLogin && result == TSendResult::Sent)
         LearnLoginRequired(account);
     return result;
+}
+
+TSendResult TMailSender::JudgeRelay(const TTransferResult& transfer, bool mayRetryWithLogin,
+                                    const std::string& account)
+{
+    const bool curable = transfer.HeldForLogin ||
+                         (transfer.Refusal && !transfer.DataSent && LoginWouldCure(*transfer.Refusal));
+    if (curable && mayRetryWithLogin)
+        return TSendResult::RetryWithLogin;
+    if (transfer.Delivered)
+        return TSendResult::Sent;
+    if (!transfer.Refusal && transfer.Refused.empty()) {
+        Fail("No recipients", account);
+        return TSendResult::Failed;
+    }
+    lastRelay_.Refusal = transfer.Refusal ? *transfer.Refusal : DecidingRefusal(transfer.Refused);
+    Fail(lastRelay_.Refusal->Text().empty() ? lastRelay_.Refusal->CodeAndText() : lastRelay_.Refusal->Text(),
+         account);
+    return TSendResult::Failed;
 }
 
 // --- Queue -----------------------------------------------------------------------
@@ -350,7 +390,7 @@ void TMailSender::SendRows(OpenSession& open, TAccount& account,
 {
     const std::string name = account.Name();
     const int count = static_cast<int>(rows.size());
-    for (int i = 1; i <= count; ++i) {
+    for (int i = 1; i <= count && open; ++i) {
         if (StopRequested && StopRequested())
             break;
         if (OnStatus) {
@@ -360,23 +400,27 @@ void TMailSender::SendRows(OpenSession& open, TAccount& account,
             OnStatus(text);
         }
         const TQueuedMessage& row = rows[static_cast<std::size_t>(i - 1)];
-        TSendResult result = SendQueued(open, account, row.Message);
-        if (result == TSendResult::RetryWithLogin)
+        TRowResult result = SendQueued(open, account, row.Message);
+        if (result == TRowResult::RetryWithLogin)
             result = ResendWithLogin(open, account, row.Message);
-        if (result != TSendResult::Sent)
+        if (result == TRowResult::Failed)
             break;
+        if (result == TRowResult::Deferred)
+            continue;
         sentIds.push_back(row.ID);
         if (row.KeyID != -1)
             sentKeys.push_back(row.KeyID);
     }
 }
 
-// A queued message refused on a connection without login, while the
-// account's LoginRequired is not known: the same message once more over a
-// connection that logs in, as a relay does, so that an account whose server
-// wants a login learns it from its challenges too and not only from relayed
-// mail. When that succeeds LoginRequired is set and saved.
-TSendResult TMailSender::ResendWithLogin(OpenSession& open, TAccount& account, const std::string& stored)
+// A queued message refused as a login would cure, on a connection without
+// login, while the account's LoginRequired is not known: the same message
+// once more over a connection that logs in, as a relay does, so that an
+// account whose server wants a login learns it from its challenges too and
+// not only from relayed mail. When that succeeds LoginRequired is set and
+// saved.
+TMailSender::TRowResult TMailSender::ResendWithLogin(OpenSession& open, TAccount& account,
+                                                     const std::string& stored)
 {
     open.session->Quit();
     open = {};
@@ -384,38 +428,84 @@ TSendResult TMailSender::ResendWithLogin(OpenSession& open, TAccount& account, c
         open = Connect(account, true);
     } catch (const std::exception& e) {
         Fail(e.what(), account.Name());
-        return TSendResult::Failed;
+        return TRowResult::Failed;
     }
-    const TSendResult result = SendQueued(open, account, stored);
-    if (result == TSendResult::Sent)
+    const TRowResult result = SendQueued(open, account, stored);
+    if (result == TRowResult::Sent)
         LearnLoginRequired(account);
     return result;
 }
 
-TSendResult TMailSender::SendQueued(OpenSession& open, TAccount& account, const std::string& stored)
+TMailSender::TRowResult TMailSender::SendQueued(OpenSession& open, TAccount& account, const std::string& stored)
 {
+    const std::string name = account.Name();
     TMailMessage message;
     TMailEnvelope envelope;
     try {
-        // A row that cannot be read fails like a send: the rows sent before
-        // it still leave the queue.
         message.LoadFromString(stored);
         envelope = EnvelopeOf(message);
-        open.session->Transfer(envelope, message.SaveToString());
-        return TSendResult::Sent;
-    } catch (const ESmtpReplyError& e) {
-        const std::string_view text = e.what();
-        const bool refused = std::any_of(kRefusedRecipientTexts.begin(), kRefusedRecipientTexts.end(),
-                                         [&](std::string_view t) { return ContainsIgnoringCase(text, t); });
-        if (refused || NamesAny(text, envelope.ToAddresses))
-            return TSendResult::Sent;
-        if (!open.forcedLogin && !account.Outgoing().LoginRequired())
-            return TSendResult::RetryWithLogin;
-        Fail(e.what(), account.Name());
     } catch (const std::exception& e) {
-        Fail(e.what(), account.Name());
+        // Kept, and the rows after it still go.
+        Fail(e.what(), name);
+        return TRowResult::Deferred;
     }
-    return TSendResult::Failed;
+    const bool mayRetry = !open.forcedLogin && !account.Outgoing().LoginRequired();
+    TTransferResult transfer;
+    try {
+        transfer = open.session->Transfer(envelope, message.SaveToString(), mayRetry);
+    } catch (const std::exception& e) {
+        Fail(e.what(), name);
+        return TRowResult::Failed;
+    }
+    if (transfer.TimedOutAtDataEnd) {
+        // What the connection carries next is unknown: it ends here.
+        const bool late = open.session->Quit();
+        open = {};
+        if (late)
+            return TRowResult::Sent;
+        Fail(kReadTimedOut, name);
+        return TRowResult::Failed;
+    }
+    return JudgeRow(transfer, mayRetry && !open.session->Authenticated(), envelope, name);
+}
+
+TMailSender::TRowResult TMailSender::JudgeRow(const TTransferResult& transfer, bool mayRetryWithLogin,
+                                              const TMailEnvelope& envelope, const std::string& account)
+{
+    const bool curable = transfer.HeldForLogin ||
+                         (transfer.Refusal && !transfer.DataSent && LoginWouldCure(*transfer.Refusal));
+    if (curable && mayRetryWithLogin)
+        return TRowResult::RetryWithLogin;
+    if (transfer.Delivered || (!transfer.Refusal && (transfer.Refused.empty() || !AnyTransient(transfer.Refused)))) {
+        // Sent to the others, or refused for good for every recipient: the
+        // row leaves the queue and each permanent refusal is told once.
+        for (const TRecipientRefusal& r : transfer.Refused) {
+            if (IsTransientReply(r.Reply.Code))
+                TraceDeferred(account, r.Address, r.Reply);
+            else
+                Fail(RefusalText(r.Address, r.Reply), account);
+        }
+        if (!transfer.Delivered && transfer.Refused.empty())
+            Fail("No recipients", account);
+        return transfer.Delivered ? TRowResult::Sent : TRowResult::Refused;
+    }
+    if (!transfer.Refusal) {
+        // Every recipient refused, one of them for now only.
+        for (const TRecipientRefusal& r : transfer.Refused)
+            TraceDeferred(account, r.Address, r.Reply);
+        return TRowResult::Deferred;
+    }
+    const TSmtpReply& refusal = *transfer.Refusal;
+    const std::string recipients = JoinAddresses(envelope.Recipients);
+    if (IsTransientReply(refusal.Code)) {
+        TraceDeferred(account, recipients, refusal);
+        return TRowResult::Deferred;
+    }
+    Fail(RefusalText(recipients, refusal), account);
+    // MAIL FROM refused: the account's address, which the user can mend;
+    // the recipients were never asked.
+    const bool mailRefused = transfer.Accepted.empty() && transfer.Refused.empty();
+    return mailRefused ? TRowResult::Deferred : TRowResult::Refused;
 }
 
 } // namespace bm

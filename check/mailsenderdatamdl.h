@@ -29,6 +29,12 @@
 // account list and Friends list given to the constructor are process-wide
 // objects with their own locks; they must outlive the sender.
 //
+// Replies are judged by their codes (RFC 5321 §4.2.1): 2yz accepted, 4yz a
+// temporary, 5yz a permanent refusal, whatever the text says. A refused
+// recipient does not stop the others (RFC 5321 §3.3). A refusal that a
+// login would cure (LoginWouldCure) on a connection that did not log in
+// makes the message go once more over a connection that logs in.
+//
 // A read time-out while waiting for the reply to the end of the data leaves
 // the outcome open: QUIT is sent, and when the first reply read then is the
 // late acceptance (2yz other than 221) the message counts as sent; otherwise
@@ -51,6 +57,8 @@
 #include <string_view>
 #include <vector>
 
+#include "check/smtpreplyU.h"
+
 namespace bm {
 
 class TAccount;
@@ -64,17 +72,22 @@ class TlsContext;
 class TSmtpSession;
 struct HttpProxy;
 struct TQueuedMessage;
+struct TTransferResult;
 
 // Limits and time-outs of the SMTP client (tests shorten them).
 struct TMailSenderSettings {
-    // Longest wait for a reply line on a plain connection.
-    int readTimeoutMs = 5000;
-    // The same on a TLS connection (after STARTTLS or from the first byte).
-    int tlsReadTimeoutMs = 60000;
+    // Longest wait for the greeting and for the reply to each command, on
+    // either transport (RFC 5321 §4.5.3.2.1 to .3: 5 minutes for the
+    // greeting, MAIL and RCPT; DATA gets no less).
+    int readTimeoutMs = 5 * 60 * 1000;
+    // Longest wait for the reply to the end of the data: servers scan the
+    // message before they answer (RFC 5321 §4.5.3.2.6: 10 minutes).
+    int dataEndTimeoutMs = 10 * 60 * 1000;
     // TCP connect, proxy answer, and each step of the TLS handshake.
     int connectTimeoutMs = 30000;
-    // Longest time no byte of a command or of the message data can leave.
-    int writeTimeoutMs = 60000;
+    // Longest time no byte of a command or of the message data can leave
+    // (RFC 5321 §4.5.3.2.5: 3 minutes for each block of data).
+    int writeTimeoutMs = 3 * 60 * 1000;
     // Longest reply line kept (RFC 5321 §4.5.3.1.5 allows 512; servers send
     // longer texts); the rest of a longer line is skipped, never misread.
     std::size_t maxReplyLineBytes = 4096;
@@ -96,11 +109,10 @@ struct TMailEnvelope {
     std::string From;
     // Forward-paths, bare addresses, sent as RCPT TO in this order; an address
     // repeated (ignoring letter case) is sent once. With the option
-    // WhitelistRecipients these are also the addresses added to the Friends
+    // WhitelistRecipients those the server accepts are added to the Friends
     // list, in this order.
     std::vector<std::string> Recipients;
-    // The addresses of the message's To header: an error reply whose text
-    // contains one of them (ignoring letter case) counts as sent.
+    // The addresses of the message's To header, for the trace.
     std::vector<std::string> ToAddresses;
 };
 
@@ -124,9 +136,25 @@ enum class TMailTextForm {
 
 // Outcome of one send attempt (one connection).
 enum class TSendResult {
-    Sent,            // accepted, or refused with a reply naming a To address
-    RetryWithLogin,  // refused without login while LoginRequired is clear
-    Failed,          // error captured / reported (or none, see SendMail)
+    Sent,            // accepted for at least one recipient
+    RetryWithLogin,  // refused as LoginWouldCure says, without login, LoginRequired clear
+    Failed,          // error captured / reported
+};
+
+// What became of the last relayed message (SendMail, SendText).
+struct TRelayOutcome {
+    // The server took the message for every address of Accepted.
+    bool Sent = false;
+    std::vector<std::string> Accepted;
+    // Recipients refused at RCPT, each with the server's reply. When Sent,
+    // the message reached the others.
+    std::vector<TRecipientRefusal> Refused;
+    // Not sent because the server refused: the reply that decides what the
+    // sender of the message is told (its class is kept: temporary stays
+    // temporary). When every recipient was refused, the first temporary
+    // refusal among them, else the first. Empty when the send failed
+    // otherwise (no connection, time-out; see LastError).
+    std::optional<TSmtpReply> Refusal;
 };
 
 class TMailSender {
@@ -145,10 +173,11 @@ public:
     // being reported. The local SMTP server sets it; the Mail check leaves it
     // clear. The owner clears LastError before a send it wants to judge.
     bool CaptureErrors = false;
-    // The text of the last error kept in capture mode. A relay refused with an
-    // error reply while LoginRequired is already set fails with LastError
-    // left as it was (empty after the owner cleared it).
+    // The text of the last error kept in capture mode; for a refusal the
+    // text of the server's reply (without its code).
     std::string LastError;
+    // What became of the last SendMail / SendText.
+    const TRelayOutcome& LastRelay() const { return lastRelay_; }
 
     // Fired, on the main thread, for every recipient added to the Friends
     // list, with the address as written.
@@ -170,9 +199,11 @@ public:
     // message.SaveToString() (a Bcc header is never written). Sends once
     // without forced login; on RetryWithLogin (LoginRequired clear) sends once
     // more with login forced, with CaptureErrors set for that attempt. When
-    // sent, noWhitelist clear and WhitelistRecipients on: each recipient
-    // (To, Cc, Bcc in order) the Friends list lacks is added lower-cased and
-    // OnAddressWhitelisted fired. Returns true when the message was sent.
+    // sent, noWhitelist clear and WhitelistRecipients on: each recipient the
+    // server accepted (To, Cc, Bcc in order) that the Friends list lacks is
+    // added lower-cased and OnAddressWhitelisted fired; a refused one never.
+    // Returns true when the message was sent to at least one recipient;
+    // LastRelay() tells which were refused.
     bool SendMail(TAccount& account, const TMailMessage& message, bool noWhitelist);
 
     // The same for a message given as text with an explicit envelope: the
@@ -184,18 +215,26 @@ public:
                   TMailTextForm form, bool noWhitelist);
 
     // Sends the account's QuarantineQueue rows (AcctQueueQuery on data) over
-    // one connection, in table order, until the stop flag is set or a send
-    // fails. Connects without login, then (LoginRequired clear) with login
-    // forced, learning LoginRequired; each failed attempt is reported. A
-    // message refused on a connection without login while LoginRequired is
-    // clear is sent once more over a new connection with login, learning
-    // LoginRequired when that is accepted (only the second refusal is
-    // reported). A row
-    // sent, or refused with a reply naming one of its To addresses or
-    // containing "address syntax", "invalid address", "address error" or
-    // "o valid recipients", is deleted, and its key (KeyID not -1) gets
-    // MessageSent. An empty queue opens no connection. Database failures
-    // (EDatabaseError) propagate after Interruptible was set again.
+    // one connection, in table order, until the stop flag is set or the
+    // connection fails (reported; the rows left stay queued). Connects
+    // without login, then (LoginRequired clear) with login forced, learning
+    // LoginRequired; each failed attempt is reported. A message refused as
+    // LoginWouldCure says on a connection without login while LoginRequired
+    // is clear is sent once more over a new connection with login, learning
+    // LoginRequired when that is accepted. What becomes of a row:
+    //  - sent to at least one recipient: deleted, its key (KeyID not -1)
+    //    gets MessageSent; each recipient refused permanently is reported;
+    //  - refused temporarily (4yz: greylisting, a full mailbox), at RCPT for
+    //    every recipient or at MAIL, DATA or after the data: stays queued for
+    //    the next check, key untouched, traced and not reported;
+    //  - refused permanently (5yz) for every recipient, at DATA or after the
+    //    data: deleted and reported once; its key gets MessageSent, as a
+    //    challenge that can never be sent, so its messages age out;
+    //  - MAIL FROM refused permanently (the account's address, not the
+    //    recipients) or a row that cannot be read: reported, stays queued.
+    // Apart from a failed connection one row never stops the rows after it.
+    // An empty queue opens no connection. Database failures (EDatabaseError)
+    // propagate after Interruptible was set again.
     void SendQueue(TAccount& account, TThreadData& data);
 
     // Proxy of the next connection (both transports): direct when useProxy is
@@ -225,19 +264,24 @@ private:
     class ConnectionGuard;
     struct OpenSession;
 
+    enum class TRowResult { Sent, Refused, Deferred, RetryWithLogin, Failed };
+
     bool Relay(TAccount& account, const TMailEnvelope& envelope, const std::string& data,
                bool noWhitelist);
     TSendResult SendOnce(TAccount& account, const TMailEnvelope& envelope, const std::string& data,
                          bool forceLogin);
-    TSendResult SendQueued(OpenSession& open, TAccount& account, const std::string& stored);
-    TSendResult ResendWithLogin(OpenSession& open, TAccount& account, const std::string& stored);
+    TSendResult JudgeRelay(const TTransferResult& transfer, bool mayRetryWithLogin, const std::string& account);
+    TRowResult SendQueued(OpenSession& open, TAccount& account, const std::string& stored);
+    TRowResult ResendWithLogin(OpenSession& open, TAccount& account, const std::string& stored);
+    TRowResult JudgeRow(const TTransferResult& transfer, bool mayRetryWithLogin, const TMailEnvelope& envelope,
+                        const std::string& account);
     OpenSession Connect(TAccount& account, bool forceLogin);
     OpenSession ConnectForQueue(TAccount& account);
     void SendRows(OpenSession& open, TAccount& account, const std::vector<TQueuedMessage>& rows,
                   std::vector<int>& sentIds, std::vector<int>& sentKeys);
     Credentials CredentialsFor(const TAccount& account, bool forceLogin) const;
     void LearnLoginRequired(TAccount& account);
-    void WhitelistRecipients(const TMailEnvelope& envelope);
+    void WhitelistRecipients(const std::vector<std::string>& recipients);
     void Fail(const std::string& message, const std::string& account);
 
     TOptions& options_;
@@ -247,6 +291,7 @@ private:
     std::unique_ptr<HttpProxy> proxy_;       // null: direct
     std::shared_ptr<TlsContext> tls_;        // client context, made on first need
     std::uint8_t sslMode_ = 0;               // SSL value of the next connection
+    TRelayOutcome lastRelay_;
 
     std::mutex connectionMutex_;             // guards the two below for Abort()
     TcpConnection* connection_ = nullptr;    // the connection in use, or null

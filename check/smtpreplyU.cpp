@@ -65,6 +65,48 @@ std::string TSmtpReply::Text() const
     return text;
 }
 
+std::string TSmtpReply::CodeAndText() const
+{
+    const std::string text = Text();
+    return text.empty() ? std::to_string(Code) : std::to_string(Code) + ' ' + text;
+}
+
+std::string EnhancedStatusCode(const TSmtpReply& reply)
+{
+    if (reply.Lines.empty())
+        return {};
+    const std::string& line = reply.Lines.front();
+    const std::string word = line.substr(0, line.find_first_of(" \t"));
+    // class "." subject "." detail; subject and detail of 1 to 3 digits.
+    if (word.size() < 5 || word[0] != static_cast<char>('0' + reply.Code / 100) || word[1] != '.')
+        return {};
+    const std::size_t dot = word.find('.', 2);
+    if (dot == std::string::npos || dot == 2 || dot > 5 || word.size() - dot - 1 < 1 ||
+        word.size() - dot - 1 > 3)
+        return {};
+    for (std::size_t i = 2; i < word.size(); ++i)
+        if (i != dot && !IsDigit(word[i]))
+            return {};
+    return word;
+}
+
+std::string TextWithoutEnhancedCode(const TSmtpReply& reply)
+{
+    const std::string enhanced = EnhancedStatusCode(reply);
+    std::string text = reply.Text();
+    if (enhanced.empty())
+        return text;
+    const std::size_t start = text.find_first_not_of(' ', enhanced.size());
+    return start == std::string::npos ? std::string() : text.substr(start);
+}
+
+bool LoginWouldCure(const TSmtpReply& reply)
+{
+    if (reply.Code == 530 || reply.Code == 535)
+        return true;
+    return (reply.Code == 550 || reply.Code == 554) && EnhancedStatusCode(reply).starts_with("5.7.");
+}
+
 ESmtpReplyError::ESmtpReplyError(TSmtpReply reply)
     : std::runtime_error(reply.Text().empty() ? std::to_string(reply.Code) : reply.Text()),
       reply_(std::move(reply))

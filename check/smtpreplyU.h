@@ -19,7 +19,38 @@ struct TSmtpReply {
     std::vector<std::string> Lines; // the text of each line, without code and separator
     // The lines joined by one blank: the text an error shows.
     std::string Text() const;
+    // The code, a blank and Text(): the reply as the server wrote it, for
+    // reports and delivery status notifications.
+    std::string CodeAndText() const;
 };
+
+// A recipient the server refused at RCPT, with its reply.
+struct TRecipientRefusal {
+    std::string Address;
+    TSmtpReply Reply;
+};
+
+// RFC 5321 §4.2.1: the first digit of the code alone decides; the text is
+// for people (Postfix names the recipient in its refusals, "554 5.7.1
+// <bob@example.net>: Relay access denied").
+inline bool IsPositiveReply(int code) { return code >= 200 && code < 300; }
+inline bool IsTransientReply(int code) { return code >= 400 && code < 500; }
+inline bool IsPermanentReply(int code) { return code >= 500 && code < 600; }
+
+// The enhanced status code (RFC 3463 §2, RFC 2034 §4) that begins the
+// reply's first line, e.g. "5.7.1"; "" when there is none or its class
+// digit differs from the reply code's.
+std::string EnhancedStatusCode(const TSmtpReply& reply);
+
+// The reply's text without the enhanced status code in front of its first
+// line (the code a server of ours puts there itself).
+std::string TextWithoutEnhancedCode(const TSmtpReply& reply);
+
+// True when the refusal is one a login would lift: 530 (authentication
+// required, RFC 4954 §6), 535 (credentials refused), or 550 / 554 with an
+// enhanced code of the security or policy class 5.7.x (RFC 3463 §3.8), as
+// Postfix refuses relaying for a client that has not logged in.
+bool LoginWouldCure(const TSmtpReply& reply);
 
 // An error reply (code 4yz or 5yz, or a code the command did not expect).
 // what() is the reply's text (without the code), as servers word it, e.g.

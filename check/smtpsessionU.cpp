@@ -53,20 +53,13 @@ TSmtpSession::TSmtpSession(const TMailSenderSettings& settings, TSmtpSessionSetu
 {
 }
 
-int TSmtpSession::ReadTimeout() const
-{
-    // The SSL value picks the transport; only the plain one has the short
-    // read time-out.
-    return setup_.sslMode == 0 ? settings_.readTimeoutMs : settings_.tlsReadTimeoutMs;
-}
-
-TSmtpReply TSmtpSession::ReadReply()
+TSmtpReply TSmtpSession::ReadReply(int timeoutMs)
 {
     TSmtpReplyParser parser(settings_.maxReplyLines);
     std::string line;
     for (;;) {
         line.clear();
-        switch (connection_.ReadLine(line, settings_.maxReplyLineBytes, ReadTimeout())) {
+        switch (connection_.ReadLine(line, settings_.maxReplyLineBytes, timeoutMs)) {
         case ReadStatus::Line:
         case ReadStatus::TooLong:  // the kept start of the line is enough to go on
             if (parser.Feed(line))
@@ -84,7 +77,7 @@ TSmtpReply TSmtpSession::ReadReply()
 
 TSmtpReply TSmtpSession::Expect(std::initializer_list<int> expected)
 {
-    TSmtpReply reply = ReadReply();
+    TSmtpReply reply = ReadReply(settings_.readTimeoutMs);
     if (!Accepted(reply.Code, expected))
         throw ESmtpReplyError(std::move(reply));
     return reply;
@@ -94,6 +87,13 @@ TSmtpReply TSmtpSession::Command(std::string_view line, std::initializer_list<in
 {
     connection_.WriteLine(line, settings_.writeTimeoutMs);
     return Expect(expected);
+}
+
+// A command of the mail transaction: its reply, whatever the code.
+TSmtpReply TSmtpSession::Ask(std::string_view line)
+{
+    connection_.WriteLine(line, settings_.writeTimeoutMs);
+    return ReadReply(settings_.readTimeoutMs);
 }
 
 void TSmtpSession::Open()
@@ -140,6 +140,7 @@ void TSmtpSession::Authenticate()
         Command("AUTH LOGIN", {334});
         Command(Base64(setup_.userName), {334});
         Command(Base64(setup_.password), {235});
+        authenticated_ = true;
     } else if (caps_.AuthPlain) {
         // RFC 4616 §2: empty authorisation identity, NUL, user, NUL, password.
         std::string message;
@@ -148,6 +149,7 @@ void TSmtpSession::Authenticate()
         message += '\0';
         message += setup_.password;
         Command("AUTH PLAIN " + Base64(message), {235});
+        authenticated_ = true;
     }
 }
 
@@ -160,7 +162,8 @@ void TSmtpSession::ResetTransaction()
     }
 }
 
-void TSmtpSession::Transfer(const TMailEnvelope& envelope, std::string_view data)
+TTransferResult TSmtpSession::Transfer(const TMailEnvelope& envelope, std::string_view data,
+                                       bool holdForLogin)
 {
     timedOutAtDataEnd_ = false;
     if (!started_) {
@@ -168,22 +171,63 @@ void TSmtpSession::Transfer(const TMailEnvelope& envelope, std::string_view data
         Authenticate();
         started_ = true;
     }
-    Command("MAIL FROM:<" + envelope.From + ">", {250});
-    try {
-        for (const std::string& to : UniqueRecipients(envelope.Recipients))
-            Command("RCPT TO:<" + to + ">", {250, 251});
-        Command("DATA", {354});
-    } catch (const ESmtpReplyError&) {
-        ResetTransaction();
-        throw;
+    TTransferResult result;
+    TSmtpReply mail = Ask("MAIL FROM:<" + envelope.From + ">");
+    if (!IsPositiveReply(mail.Code)) {
+        result.Refusal = std::move(mail);
+        return result;
     }
+    SendRecipients(envelope, holdForLogin && !authenticated_, result);
+    if (result.Accepted.empty() || result.HeldForLogin) {
+        ResetTransaction();
+        return result;
+    }
+    SendData(data, result);
+    return result;
+}
+
+void TSmtpSession::SendRecipients(const TMailEnvelope& envelope, bool holdForLogin, TTransferResult& result)
+{
+    for (const std::string& to : UniqueRecipients(envelope.Recipients)) {
+        TSmtpReply reply = Ask("RCPT TO:<" + to + ">");
+        if (IsPositiveReply(reply.Code)) {
+            result.Accepted.push_back(to);
+            continue;
+        }
+        // Postfix accepts its own domains without a login and refuses the
+        // rest: stop here, so the whole message goes again with login.
+        if (holdForLogin && LoginWouldCure(reply))
+            result.HeldForLogin = true;
+        result.Refused.push_back({to, std::move(reply)});
+        if (result.HeldForLogin)
+            return;
+    }
+}
+
+void TSmtpSession::SendData(std::string_view data, TTransferResult& result)
+{
+    TSmtpReply go = Ask("DATA");
+    if (go.Code != 354) {
+        result.Refusal = std::move(go);
+        ResetTransaction();
+        return;
+    }
+    result.DataSent = true;
     connection_.Write(data, settings_.writeTimeoutMs);
+    TSmtpReply done;
     try {
-        Expect({250});
+        // RFC 5321 §4.5.3.2.6: the server may scan the message before it
+        // answers; the client waits 10 minutes by default.
+        done = ReadReply(settings_.dataEndTimeoutMs);
     } catch (const ESocketTimeout&) {
         timedOutAtDataEnd_ = true;
-        throw;
+        result.TimedOutAtDataEnd = true;
+        return;
     }
+    if (IsPositiveReply(done.Code))
+        result.Delivered = true;
+    else
+        result.Refusal = std::move(done);
 }
 
 bool TSmtpSession::Quit()
@@ -191,7 +235,7 @@ bool TSmtpSession::Quit()
     bool lateAcceptance = false;
     try {
         connection_.WriteLine("QUIT", settings_.writeTimeoutMs);
-        const TSmtpReply reply = ReadReply();
+        const TSmtpReply reply = ReadReply(settings_.readTimeoutMs);
         lateAcceptance = timedOutAtDataEnd_ && reply.Code / 100 == 2 && reply.Code != 221;
     } catch (const std::exception&) {
         // The connection ends either way.

@@ -5,9 +5,12 @@
 //
 // Used by one thread; the connection (Connection()) may be aborted from any
 // other. Every member that talks to the server throws: ESmtpReplyError for
-// an error reply, ESmtpProtocolError for a reply that breaks the grammar,
+// an error reply outside a mail transaction (the greeting, EHLO and HELO,
+// STARTTLS, AUTH), ESmtpProtocolError for a reply that breaks the grammar,
 // ESocketTimeout ("Read timed out.") when a reply is late, EConnectionClosed,
-// ETlsError and other ESocketError for the connection's failures.
+// ETlsError and other ESocketError for the connection's failures. Replies
+// are waited for as RFC 5321 §4.5.3.2 asks: settings.readTimeoutMs for the
+// greeting and each command, settings.dataEndTimeoutMs after the data.
 
 #include "check/mailsenderdatamdl.h"
 #include "check/smtpreplyU.h"
@@ -20,10 +23,30 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace bm {
 
 class TlsContext;
+
+// What the server said to one message.
+struct TTransferResult {
+    // The data was accepted: the message reached every address of Accepted.
+    bool Delivered = false;
+    std::vector<std::string> Accepted;      // RCPT accepted, in order
+    std::vector<TRecipientRefusal> Refused; // RCPT refused, in order
+    // The refusal of MAIL, of DATA or of the data, when one ended the
+    // transaction; empty otherwise (also when every recipient was refused).
+    std::optional<TSmtpReply> Refusal;
+    // The transaction ended before DATA because holdForLogin was given and a
+    // recipient refusal would be cured by a login.
+    bool HeldForLogin = false;
+    // The message data went out (DATA got 354).
+    bool DataSent = false;
+    // No reply to the end of the data came in time: the server may still
+    // accept the message (see TSmtpSession::Quit).
+    bool TimedOutAtDataEnd = false;
+};
 
 // Where and how one connection is made.
 struct TSmtpSessionSetup {
@@ -56,15 +79,21 @@ public:
     // "SSL is not available on this server.") and EHLO again, then AUTH
     // (LOGIN preferred, PLAIN when only that is offered) when a user name is
     // set; then MAIL FROM, RCPT TO for each recipient (repeats ignoring case
-    // sent once), DATA and the data bytes, which must already be the DATA
-    // text (dot-stuffed, ending with the line "."). After an error reply
-    // inside a transaction RSET is sent (RFC 5321 §4.1.1.5) so the
-    // connection can carry the next message; then the error is thrown.
-    void Transfer(const TMailEnvelope& envelope, std::string_view data);
+    // sent once), and, when at least one was accepted, DATA and the data
+    // bytes, which must already be the DATA text (dot-stuffed, ending with
+    // the line "."). A refused recipient does not end the transaction
+    // (RFC 5321 §3.3): the message goes to those accepted. With holdForLogin,
+    // a recipient refusal that a login would cure (LoginWouldCure) ends the
+    // transaction before DATA, so that nothing is delivered twice when the
+    // caller sends again with login. After a transaction that ends without
+    // its data RSET is sent (RFC 5321 §4.1.1.5) so the connection can carry
+    // the next message. Refusals of MAIL, RCPT, DATA and the data, and a
+    // time-out waiting for the reply after the data, are given in the
+    // result; ESmtpReplyError is thrown only for STARTTLS and AUTH.
+    TTransferResult Transfer(const TMailEnvelope& envelope, std::string_view data, bool holdForLogin);
 
-    // True when the last Transfer timed out waiting for the reply to the end
-    // of the data: the server may still accept the message.
-    bool TimedOutAtDataEnd() const { return timedOutAtDataEnd_; }
+    // True when the connection logged in (AUTH accepted).
+    bool Authenticated() const { return authenticated_; }
 
     // Says QUIT and closes; never throws. Returns true when the data-end
     // reply of a timed-out Transfer arrives late as the first reply read
@@ -72,10 +101,12 @@ public:
     bool Quit();
 
 private:
-    int ReadTimeout() const;
-    TSmtpReply ReadReply();
+    TSmtpReply ReadReply(int timeoutMs);
     TSmtpReply Command(std::string_view line, std::initializer_list<int> expected);
     TSmtpReply Expect(std::initializer_list<int> expected);
+    TSmtpReply Ask(std::string_view line);
+    void SendRecipients(const TMailEnvelope& envelope, bool holdForLogin, TTransferResult& result);
+    void SendData(std::string_view data, TTransferResult& result);
     void Hello();
     void StartTlsWhenAsked();
     void Authenticate();
@@ -87,6 +118,7 @@ private:
     TSmtpCapabilities caps_;
     std::string heloName_;
     bool started_ = false;            // STARTTLS and AUTH done
+    bool authenticated_ = false;      // AUTH accepted
     bool timedOutAtDataEnd_ = false;
 };
 

@@ -80,18 +80,35 @@ INSTANTIATE_TEST_SUITE_P(
                   false, false, "no either", false},
         RelayCase{"greeting_refused", {{"<connect>", "554 5.3.2 no service\r\n"}},
                   false, false, "5.3.2 no service", false},
-        RelayCase{"temporary_refusal_retried_with_login",
-                  Join({{kGreet, kEhloAuth, {"MAIL", "451 4.7.1 relay needs login\r\n"}, kQuit},
+        RelayCase{"authentication_required_retried_with_login",
+                  Join({{kGreet, kEhloAuth, {"MAIL", "530 5.7.0 Authentication required\r\n"}, kQuit},
                         {kGreet, kEhloAuth}, kLogin, {kMail, kRcpt, kData, kDot, kQuit}}),
                   false, true, "", true},
+        RelayCase{"relay_denied_at_rcpt_retried_with_login",
+                  Join({{kGreet, kEhloAuth, kMail,
+                         {"RCPT", "554 5.7.1 <bob@example.org>: Relay access denied\r\n"},
+                         {"RSET", "250 ok\r\n"}, kQuit},
+                        {kGreet, kEhloAuth}, kLogin, {kMail, kRcpt, kData, kDot, kQuit}}),
+                  false, true, "", true},
+        RelayCase{"temporary_refusal_is_not_retried_with_login",
+                  {kGreet, kEhloAuth, {"MAIL", "451 4.7.1 Try again later\r\n"}, kQuit},
+                  false, false, "4.7.1 Try again later", false},
+        RelayCase{"unknown_user_is_not_retried_with_login",
+                  {kGreet, kEhloAuth, kMail, {"RCPT", "550 5.1.1 <bob@example.org>: User unknown\r\n"},
+                   {"RSET", "250 ok\r\n"}, kQuit},
+                  false, false, "5.1.1 <bob@example.org>: User unknown", false},
         RelayCase{"login_refused_on_retry",
                   Join({{kGreet, kEhloAuth, {"MAIL", "530 5.7.0 authentication required\r\n"}, kQuit},
                         {kGreet, kEhloAuth, {"AUTH LOGIN", "535 5.7.8 bad credentials\r\n"}, kQuit}}),
                   false, false, "5.7.8 bad credentials", false},
-        RelayCase{"refusal_naming_the_recipient_counts_as_sent",
-                  {kGreet, kEhlo, kMail, {"RCPT", "550 5.1.1 <Bob@Example.org>: user unknown\r\n"},
+        RelayCase{"greylisted_recipient_is_no_success",
+                  {kGreet, kEhlo, kMail,
+                   {"RCPT", "450 4.2.0 <Bob@Example.org>: Recipient address rejected: Greylisted\r\n"},
                    {"RSET", "250 ok\r\n"}, kQuit},
-                  false, true, "", false},
+                  false, false, "4.2.0 <Bob@Example.org>: Recipient address rejected: Greylisted", false},
+        RelayCase{"data_refused_with_the_recipient_named",
+                  {kGreet, kEhlo, kMail, kRcpt, kData, {".", "554 5.7.1 <bob@example.org>: rejected\r\n"}, kQuit},
+                  false, false, "5.7.1 <bob@example.org>: rejected", false},
         RelayCase{"late_acceptance_after_time_out",
                   {kGreet, kEhlo, kMail, kRcpt, kData, {".", ""}, {"QUIT", "250 OK id=1\r\n221 bye\r\n"}},
                   false, true, "", false, 300},
@@ -115,7 +132,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(RelayCase{
         "data_refused_after_login",
         Join({{kGreet, kEhloAuth}, kLogin, {kMail, kRcpt, kData, {".", "554 5.6.0 rejected\r\n"}, kQuit}}),
-        true, false, "", true}),
+        true, false, "5.6.0 rejected", true}),
     [](const testing::TestParamInfo<RelayCase>& i) { return std::string(i.param.name); });
 
 TEST(SenderScriptedLines, MultiLineRepliesByteAtATimeWithAnOverlongLine)
@@ -161,25 +178,24 @@ TEST(SenderScriptedLines, AbortFromAnotherThreadEndsAWaitingSend)
 
 struct RefusalCase {
     const char* name;
-    std::string reply;
-    bool countedAsSent;
+    Script firstRow;   // the dialogue of the first row after MAIL
+    bool leaves;       // the row leaves the queue and its key is marked
+    std::string reported;  // "" when nothing is reported
 };
 
 class SenderQueueRefusal : public testing::TestWithParam<RefusalCase> {};
 
-TEST_P(SenderQueueRefusal, RecipientRefusalsLeaveTheQueue)
+TEST_P(SenderQueueRefusal, ARowIsJudgedByTheReplyCodeAndNeverStopsTheNext)
 {
     const RefusalCase& c = GetParam();
     test::TempDir dir;
     TFFData main(dir.path() / "q.db");
     TThreadData data(dir.path() / "q.db");
     const int key = data.AppendKey("KEY1", "bob@example.org ", false);
+    const int next = data.AppendKey("KEY2", "bob@example.org ", false);
     data.QueueMessage("Work", key, test::SimpleMessage("bob@example.org"));
-    data.QueueMessage("Work", -1, test::SimpleMessage("bob@example.org"));
-    Script script{kGreet, kEhlo, kMail, {"RCPT", c.reply}, {"RSET", "250 ok\r\n"}};
-    if (c.countedAsSent)
-        script.insert(script.end(), {kMail, kRcpt, kData, kDot});
-    script.push_back(kQuit);
+    data.QueueMessage("Work", next, test::SimpleMessage("bob@example.org"));
+    Script script = Join({{kGreet, kEhlo, kMail}, c.firstRow, {kMail, kRcpt, kData, kDot, kQuit}});
     ScriptedSmtpServer server(script);
     SenderWorld w(server.Port());
     // Known, so that a refusal is final on this connection (no second
@@ -190,20 +206,57 @@ TEST_P(SenderQueueRefusal, RecipientRefusalsLeaveTheQueue)
 
     server.Finish();
     EXPECT_TRUE(server.Mismatches().empty()) << testing::PrintToString(server.Mismatches());
-    EXPECT_EQ(data.AcctQueue("Work").size(), c.countedAsSent ? 0u : 2u);
-    EXPECT_EQ(data.FindKeyById(key)->MessageSent, c.countedAsSent);
-    EXPECT_EQ(w.errors.empty(), c.countedAsSent) << testing::PrintToString(w.errors);
+    EXPECT_EQ(data.AcctQueue("Work").size(), c.leaves ? 0u : 1u);
+    EXPECT_EQ(data.FindKeyById(key)->MessageSent, c.leaves);
+    EXPECT_TRUE(data.FindKeyById(next)->MessageSent);
+    const std::vector<std::string> expected =
+        c.reported.empty() ? std::vector<std::string>{} : std::vector<std::string>{"Work: " + c.reported};
+    EXPECT_EQ(w.errors, expected);
 }
+
+const ScriptStep kRset{"RSET", "250 ok\r\n"};
 
 INSTANTIATE_TEST_SUITE_P(
     Replies, SenderQueueRefusal,
-    testing::Values(RefusalCase{"names_the_address", "550 5.1.1 <BOB@example.org> unknown\r\n", true},
-                    RefusalCase{"address_syntax", "553 5.1.3 Bad recipient address syntax\r\n", true},
-                    RefusalCase{"invalid_address", "501 Invalid address\r\n", true},
-                    RefusalCase{"address_error", "550 Address error\r\n", true},
-                    RefusalCase{"no_valid_recipients", "554 No valid recipients\r\n", true},
-                    RefusalCase{"mailbox_full", "452 4.2.2 Mailbox full\r\n", false}),
+    testing::Values(
+        RefusalCase{"unknown_user", {{"RCPT", "550 5.1.1 <BOB@example.org> unknown\r\n"}, kRset}, true,
+                    "Message to bob@example.org refused: 550 5.1.1 <BOB@example.org> unknown"},
+        RefusalCase{"address_syntax", {{"RCPT", "553 5.1.3 Bad recipient address syntax\r\n"}, kRset}, true,
+                    "Message to bob@example.org refused: 553 5.1.3 Bad recipient address syntax"},
+        RefusalCase{"relay_denied_with_login_required_known", {{"RCPT", "554 5.7.1 <bob@example.org>: Relay access denied\r\n"}, kRset},
+                    true, "Message to bob@example.org refused: 554 5.7.1 <bob@example.org>: Relay access denied"},
+        RefusalCase{"data_refused", {kRcpt, kData, {".", "554 5.7.1 Message rejected as spam\r\n"}}, true,
+                    "Message to bob@example.org refused: 554 5.7.1 Message rejected as spam"},
+        RefusalCase{"greylisted",
+                    {{"RCPT", "450 4.2.0 <bob@example.org>: Recipient address rejected: Greylisted\r\n"}, kRset},
+                    false, ""},
+        RefusalCase{"mailbox_full", {{"RCPT", "452 4.2.2 Mailbox full\r\n"}, kRset}, false, ""},
+        RefusalCase{"data_deferred", {kRcpt, kData, {".", "451 4.7.1 Try again later\r\n"}}, false, ""}),
     [](const testing::TestParamInfo<RefusalCase>& i) { return std::string(i.param.name); });
+
+TEST(SenderQueueMailRefused, AMailFromRefusalIsReportedAndTheRowStays)
+{
+    // The account's own address is refused, not the recipients: the user
+    // can mend it, so the challenge is kept.
+    test::TempDir dir;
+    TFFData main(dir.path() / "q.db");
+    TThreadData data(dir.path() / "q.db");
+    const int key = data.AppendKey("KEY1", "bob@example.org ", false);
+    data.QueueMessage("Work", key, test::SimpleMessage("bob@example.org"));
+    ScriptedSmtpServer server({kGreet, kEhlo, {"MAIL", "553 5.7.1 <me@example.org>: Sender address rejected\r\n"},
+                               kQuit});
+    SenderWorld w(server.Port());
+    w.account->Outgoing().SetLoginRequired(true);
+
+    w.sender->SendQueue(*w.account, data);
+
+    server.Finish();
+    EXPECT_TRUE(server.Mismatches().empty()) << testing::PrintToString(server.Mismatches());
+    EXPECT_EQ(data.AcctQueue("Work").size(), 1u);
+    EXPECT_FALSE(data.FindKeyById(key)->MessageSent);
+    EXPECT_EQ(w.errors, std::vector<std::string>{
+                            "Work: Message to bob@example.org refused: 553 5.7.1 <me@example.org>: Sender address rejected"});
+}
 
 } // namespace
 } // namespace bm

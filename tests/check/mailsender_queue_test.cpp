@@ -143,26 +143,87 @@ TEST_F(SenderQueue, TlsFromTheFirstByte)
     EXPECT_TRUE(data_.AcctQueue("Work").empty());
 }
 
-TEST_F(SenderQueue, RefusalWithoutTheAddressIsReportedAndEndsThePass)
+TEST_F(SenderQueue, PermanentRefusalRemovesTheRowReportsItOnceAndTheQueueGoesOn)
 {
-    // The refusal is tried once more with login, which the server accepts
-    // before refusing again: only that second refusal is reported.
+    // A login would not cure "550 5.1.1": no second connection is made.
     test::SmtpSinkOptions so;
     so.user = "smtpuser";
     so.password = "smtppass";
     so.refuseRecipients = {"gone@example.org"};
     SmtpSink sink(so);
     SenderWorld w(sink.Port());
-    const int k = Key("KEY1");
+    const int k = Key("KEY1"), k2 = Key("KEY2");
     Queue("Work", k, "gone@example.org");
-    Queue("Work", -1, "b@example.org");
+    Queue("Work", k2, "b@example.org");
 
     w.sender->SendQueue(*w.account, data_);
 
-    EXPECT_EQ(data_.AcctQueue("Work").size(), 2u);
-    EXPECT_FALSE(Sent(k));
-    EXPECT_EQ(w.errors, std::vector<std::string>{"Work: 5.1.1 Recipient refused"});
-    EXPECT_TRUE(sink.Messages().empty());
+    ASSERT_TRUE(sink.WaitForMessages(1, kArrival));
+    EXPECT_EQ(sink.Messages().at(0).recipients, std::vector<std::string>{"b@example.org"});
+    EXPECT_EQ(sink.Messages().at(0).authUser, "");
+    EXPECT_TRUE(data_.AcctQueue("Work").empty());
+    // Never to be sent: its messages age out as those of a sent challenge.
+    EXPECT_TRUE(Sent(k));
+    EXPECT_TRUE(Sent(k2));
+    EXPECT_EQ(w.errors,
+              std::vector<std::string>{"Work: Message to gone@example.org refused: 550 5.1.1 Recipient refused"});
+    EXPECT_FALSE(w.account->Outgoing().LoginRequired());
+
+    w.sender->SendQueue(*w.account, data_);  // the next check
+    EXPECT_EQ(w.errors.size(), 1u);
+}
+
+TEST_F(SenderQueue, GreylistedChallengeStaysQueuedForTheNextCheckWithoutBlockingTheOthers)
+{
+    test::SmtpSinkOptions so;
+    so.greylist = {"grey@example.net"};
+    SmtpSink sink(so);
+    SenderWorld w(sink.Port());
+    const int grey = Key("KEY1"), other = Key("KEY2");
+    const int greyRow = Queue("Work", grey, "grey@example.net");
+    Queue("Work", other, "b@example.org");
+
+    w.sender->SendQueue(*w.account, data_);
+
+    ASSERT_TRUE(sink.WaitForMessages(1, kArrival));
+    EXPECT_EQ(sink.Messages().size(), 1u);
+    EXPECT_EQ(sink.Messages().at(0).recipients, std::vector<std::string>{"b@example.org"});
+    const auto left = data_.AcctQueue("Work");
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(left[0].ID, greyRow);
+    EXPECT_FALSE(Sent(grey));
+    EXPECT_TRUE(Sent(other));
+    EXPECT_TRUE(w.errors.empty()) << testing::PrintToString(w.errors);
+
+    // postgrey lets the retry through.
+    w.sender->SendQueue(*w.account, data_);
+
+    ASSERT_TRUE(sink.WaitForMessages(2, kArrival));
+    EXPECT_EQ(sink.Messages().at(1).recipients, std::vector<std::string>{"grey@example.net"});
+    EXPECT_TRUE(data_.AcctQueue("Work").empty());
+    EXPECT_TRUE(Sent(grey));
+    EXPECT_TRUE(w.errors.empty()) << testing::PrintToString(w.errors);
+}
+
+TEST_F(SenderQueue, PostfixRelayDeniedSendsTheChallengeAgainWithLoginAndLearnsIt)
+{
+    test::SmtpSinkOptions so;
+    so.user = "smtpuser";
+    so.password = "smtppass";
+    so.relayDenied = {"bob@example.net"};
+    SmtpSink sink(so);
+    SenderWorld w(sink.Port());
+    const int k = Key("KEY1");
+    Queue("Work", k, "bob@example.net");
+
+    w.sender->SendQueue(*w.account, data_);
+
+    ASSERT_TRUE(sink.WaitForMessages(1, kArrival)) << testing::PrintToString(w.errors);
+    EXPECT_EQ(sink.Messages().at(0).authUser, "smtpuser");
+    EXPECT_TRUE(data_.AcctQueue("Work").empty());
+    EXPECT_TRUE(Sent(k));
+    EXPECT_TRUE(w.errors.empty()) << testing::PrintToString(w.errors);
+    EXPECT_TRUE(w.account->Outgoing().LoginRequired());
 }
 
 TEST_F(SenderQueue, ServerWantingLoginGetsTheQueueWithLoginAndLoginRequiredIsLearned)

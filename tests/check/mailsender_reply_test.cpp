@@ -65,6 +65,64 @@ TEST(ReplyError, CarriesTheTextWithoutCode)
     EXPECT_STREQ(e.what(), "5.1.1 <bob@example.org>: 5.1.1 Recipient address rejected");
 }
 
+// ---- Judging a reply by its code -------------------------------------------------
+
+struct JudgeCase {
+    const char* name;
+    std::string line;       // one reply line as the server sends it
+    bool transient;
+    bool permanent;
+    std::string enhanced;
+    std::string textWithoutEnhanced;
+    bool loginWouldCure;
+};
+
+class ReplyJudged : public testing::TestWithParam<JudgeCase> {};
+
+TEST_P(ReplyJudged, ByItsCodesNotItsWords)
+{
+    const JudgeCase& c = GetParam();
+    TSmtpReplyParser parser(1);
+    ASSERT_TRUE(parser.Feed(c.line));
+    const TSmtpReply& reply = parser.Reply();
+    EXPECT_EQ(IsTransientReply(reply.Code), c.transient);
+    EXPECT_EQ(IsPermanentReply(reply.Code), c.permanent);
+    EXPECT_FALSE(IsPositiveReply(reply.Code));
+    EXPECT_EQ(EnhancedStatusCode(reply), c.enhanced);
+    EXPECT_EQ(TextWithoutEnhancedCode(reply), c.textWithoutEnhanced);
+    EXPECT_EQ(LoginWouldCure(reply), c.loginWouldCure);
+    EXPECT_EQ(reply.CodeAndText(), c.line);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Refusals, ReplyJudged,
+    testing::Values(
+        JudgeCase{"postfix_relay_denied", "554 5.7.1 <bob@example.net>: Relay access denied", false, true,
+                  "5.7.1", "<bob@example.net>: Relay access denied", true},
+        JudgeCase{"postgrey_greylisted",
+                  "450 4.2.0 <bob@example.net>: Recipient address rejected: Greylisted, see "
+                  "http://postgrey.schweikert.ch/help/example.net.html",
+                  true, false, "4.2.0",
+                  "<bob@example.net>: Recipient address rejected: Greylisted, see "
+                  "http://postgrey.schweikert.ch/help/example.net.html",
+                  false},
+        JudgeCase{"authentication_required", "530 5.7.0 Authentication required", false, true, "5.7.0",
+                  "Authentication required", true},
+        JudgeCase{"credentials_refused", "535 5.7.8 Authentication credentials invalid", false, true, "5.7.8",
+                  "Authentication credentials invalid", true},
+        JudgeCase{"policy_550", "550 5.7.1 Client host rejected", false, true, "5.7.1", "Client host rejected", true},
+        JudgeCase{"unknown_user", "550 5.1.1 <bob@example.net>: User unknown", false, true, "5.1.1",
+                  "<bob@example.net>: User unknown", false},
+        JudgeCase{"policy_553_is_not_a_login_matter", "553 5.7.1 Sender address rejected", false, true, "5.7.1",
+                  "Sender address rejected", false},
+        JudgeCase{"temporary_policy", "451 4.7.1 Try again later", true, false, "4.7.1", "Try again later", false},
+        JudgeCase{"no_enhanced_code", "550 Relay denied", false, true, "", "Relay denied", false},
+        JudgeCase{"enhanced_class_differs", "550 4.7.1 odd", false, true, "", "4.7.1 odd", false},
+        JudgeCase{"two_part_code_is_no_code", "554 5.7 denied", false, true, "", "5.7 denied", false},
+        JudgeCase{"detail_too_long", "554 5.7.1234 denied", false, true, "", "5.7.1234 denied", false},
+        JudgeCase{"code_only", "421", true, false, "", "", false}),
+    [](const testing::TestParamInfo<JudgeCase>& i) { return std::string(i.param.name); });
+
 struct CapsCase {
     const char* name;
     std::vector<std::string> lines;

@@ -146,12 +146,11 @@ INSTANTIATE_TEST_SUITE_P(
                     AuthCase{"account_user", {}, true}),
     [](const testing::TestParamInfo<AuthCase>& i) { return std::string(i.param.name); });
 
-// ---- Refused recipient ------------------------------------------------------------
+// ---- Refusals, judged by their codes ------------------------------------------------
 
 TEST(SenderRefused, RelayToARefusedRecipientFailsWithTheServersText)
 {
-    // The refusal first makes the sender try again with login, which the
-    // server accepts before refusing the recipient once more.
+    // A login would not cure "550 5.1.1", so nothing is sent again.
     SmtpSinkOptions so;
     so.user = "smtpuser";
     so.password = "smtppass";
@@ -162,14 +161,18 @@ TEST(SenderRefused, RelayToARefusedRecipientFailsWithTheServersText)
 
     EXPECT_FALSE(w.sender->SendMail(*w.account, test::SimpleMessage("nobody@example.org"), false));
     EXPECT_EQ(w.sender->LastError, "5.1.1 Recipient refused");
+    ASSERT_TRUE(w.sender->LastRelay().Refusal);
+    EXPECT_EQ(w.sender->LastRelay().Refusal->Code, 550);
     EXPECT_FALSE(w.account->Outgoing().LoginRequired());
     EXPECT_TRUE(w.whitelisted.empty());
     EXPECT_EQ(w.friends.Count(), 0);
 }
 
-TEST(SenderRefused, WithLoginRequiredSetTheRefusalLeavesLastErrorEmpty)
+TEST(SenderRefused, WithLoginRequiredSetTheRefusalStillCarriesTheServersText)
 {
     SmtpSinkOptions so;
+    so.user = "smtpuser";
+    so.password = "smtppass";
     so.refuseRecipients = {"nobody@example.org"};
     SmtpSink sink(so);
     SenderWorld w(sink.Port());
@@ -177,7 +180,132 @@ TEST(SenderRefused, WithLoginRequiredSetTheRefusalLeavesLastErrorEmpty)
     w.sender->CaptureErrors = true;
 
     EXPECT_FALSE(w.sender->SendMail(*w.account, test::SimpleMessage("nobody@example.org"), false));
+    EXPECT_EQ(w.sender->LastError, "5.1.1 Recipient refused");
+}
+
+TEST(SenderRefused, PostfixRelayDeniedIsSentAgainWithLoginAndLoginRequiredIsLearned)
+{
+    // Postfix names the recipient in its refusal; it is a refusal all the
+    // same, and one a login cures.
+    SmtpSinkOptions so;
+    so.user = "smtpuser";
+    so.password = "smtppass";
+    so.relayDenied = {"bob@example.net"};
+    SmtpSink sink(so);
+    SenderWorld w(sink.Port());
+    w.sender->CaptureErrors = true;
+
+    EXPECT_TRUE(w.sender->SendMail(*w.account, test::SimpleMessage("bob@example.net"), false)) << w.sender->LastError;
+    ASSERT_TRUE(sink.WaitForMessages(1, kArrival));
+    EXPECT_EQ(sink.Messages().at(0).authUser, "smtpuser");
+    EXPECT_EQ(sink.Messages().at(0).recipients, std::vector<std::string>{"bob@example.net"});
+    EXPECT_TRUE(w.account->Outgoing().LoginRequired());
+    EXPECT_EQ(w.whitelisted, std::vector<std::string>{"bob@example.net"});
+}
+
+struct RefusedCase {
+    const char* name;
+    SmtpSinkOptions sink;
+    int code;               // of LastRelay().Refusal
+    std::string lastError;
+};
+
+class SenderRefusedRelay : public testing::TestWithParam<RefusedCase> {};
+
+TEST_P(SenderRefusedRelay, FailsWithTheRefusalsClassAndText)
+{
+    const RefusedCase& c = GetParam();
+    SmtpSink sink(c.sink);
+    SenderWorld w(sink.Port());
+    w.sender->CaptureErrors = true;
+
+    EXPECT_FALSE(w.sender->SendMail(*w.account, test::SimpleMessage("bob@example.net"), false));
+    ASSERT_TRUE(w.sender->LastRelay().Refusal);
+    EXPECT_EQ(w.sender->LastRelay().Refusal->Code, c.code);
+    EXPECT_EQ(w.sender->LastError, c.lastError);
+    EXPECT_FALSE(w.sender->LastRelay().Sent);
+    EXPECT_TRUE(sink.Messages().empty());
+    EXPECT_TRUE(w.whitelisted.empty());
+    EXPECT_EQ(w.friends.Count(), 0);
+    EXPECT_FALSE(w.account->Outgoing().LoginRequired());
+}
+
+SmtpSinkOptions Greylisting()
+{
+    SmtpSinkOptions o;
+    o.greylist = {"bob@example.net"};
+    return o;
+}
+
+SmtpSinkOptions RefusingData(const std::string& reply)
+{
+    SmtpSinkOptions o;
+    o.dataReply = reply;
+    return o;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, SenderRefusedRelay,
+    testing::Values(
+        RefusedCase{"postgrey_greylisted", Greylisting(), 450,
+                    test::GreylistedReply("bob@example.net").substr(4)},
+        RefusedCase{"data_refused", RefusingData("554 5.7.1 Message rejected as spam"), 554,
+                    "5.7.1 Message rejected as spam"},
+        RefusedCase{"data_deferred", RefusingData("451 4.3.0 Try again later"), 451, "4.3.0 Try again later"}),
+    [](const testing::TestParamInfo<RefusedCase>& i) { return std::string(i.param.name); });
+
+TEST(SenderRefused, SomeRecipientsRefusedTheOthersGetTheMessage)
+{
+    SmtpSinkOptions so;
+    so.greylist = {"grey@example.net"};
+    so.refuseRecipients = {"gone@example.org"};
+    SmtpSink sink(so);
+    SenderWorld w(sink.Port());
+    w.sender->CaptureErrors = true;
+    TMailMessage m = test::SimpleMessage("ok@example.org");
+    m.CCList.SetFromText("grey@example.net");
+    m.BccList.SetFromText("gone@example.org");
+
+    EXPECT_TRUE(w.sender->SendMail(*w.account, m, false)) << w.sender->LastError;
+    ASSERT_TRUE(sink.WaitForMessages(1, kArrival));
+    EXPECT_EQ(sink.Messages().at(0).recipients, std::vector<std::string>{"ok@example.org"});
+    const TRelayOutcome& outcome = w.sender->LastRelay();
+    EXPECT_TRUE(outcome.Sent);
+    EXPECT_EQ(outcome.Accepted, std::vector<std::string>{"ok@example.org"});
+    ASSERT_EQ(outcome.Refused.size(), 2u);
+    EXPECT_EQ(outcome.Refused[0].Address, "grey@example.net");
+    EXPECT_EQ(outcome.Refused[0].Reply.CodeAndText(), test::GreylistedReply("grey@example.net"));
+    EXPECT_EQ(outcome.Refused[1].Address, "gone@example.org");
+    EXPECT_EQ(outcome.Refused[1].Reply.CodeAndText(), "550 5.1.1 Recipient refused");
+    // Only who got it joins the Friends list.
+    EXPECT_EQ(w.whitelisted, std::vector<std::string>{"ok@example.org"});
+    EXPECT_EQ(w.friends.Count(), 1);
+}
+
+// ---- Time-outs --------------------------------------------------------------------
+
+TEST(SenderTimeouts, DefaultsAreThoseOfRfc5321)
+{
+    const TMailSenderSettings s;
+    EXPECT_EQ(s.readTimeoutMs, 5 * 60 * 1000);
+    EXPECT_EQ(s.dataEndTimeoutMs, 10 * 60 * 1000);
+}
+
+TEST(SenderTimeouts, AScanningServersLateReplyAfterTheDataIsWaitedFor)
+{
+    // Held back longer than two command time-outs, so neither the command
+    // time-out nor a late reply after QUIT could make this pass.
+    SmtpSinkOptions so;
+    so.dataReplyDelay = std::chrono::milliseconds(3500);
+    SmtpSink sink(so);
+    TMailSenderSettings settings = test::FastSettings(1500);
+    settings.dataEndTimeoutMs = 30000;
+    SenderWorld w(sink.Port(), 0, settings);
+    w.sender->CaptureErrors = true;
+
+    EXPECT_TRUE(w.sender->SendMail(*w.account, test::SimpleMessage("bob@example.org"), true)) << w.sender->LastError;
     EXPECT_EQ(w.sender->LastError, "");
+    EXPECT_EQ(sink.Messages().size(), 1u);
 }
 
 // ---- Proxy ------------------------------------------------------------------------

@@ -14,7 +14,7 @@ TMailSenderSettings FastSettings(int readTimeoutMs)
 {
     TMailSenderSettings s;
     s.readTimeoutMs = readTimeoutMs;
-    s.tlsReadTimeoutMs = readTimeoutMs;
+    s.dataEndTimeoutMs = readTimeoutMs;
     s.connectTimeoutMs = 10000;
     s.writeTimeoutMs = 10000;
     s.heloName = "client.test";

@@ -21,7 +21,8 @@
 
 namespace bm::test {
 
-// Short time-outs so failure paths end quickly; never used to wait for success.
+// Short time-outs so failure paths end quickly; never used to wait for
+// success. readTimeoutMs is also the wait for the reply after the data.
 TMailSenderSettings FastSettings(int readTimeoutMs = 2000);
 
 // Options, an account list with one account, a Friends list and an error
