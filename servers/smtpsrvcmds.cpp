@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "check/smtpreplyU.h"
 #include "core/loggerU.h"
 #include "servers/smtpsrvmdl.h"
 #include "servers/srvsessionU.h"
@@ -19,6 +20,7 @@ namespace bm {
 namespace {
 
 constexpr std::size_t kMaxQueuedReplies = 64 * 1024;
+constexpr std::size_t kMaxRefusalText = 480;
 
 std::string Trim(std::string_view text)
 {
@@ -96,14 +98,6 @@ std::string LocalAddressFor(const std::string& clientAddress, const std::vector<
     return v6 ? "::" : "0.0.0.0";
 }
 
-std::string LocalHostName()
-{
-    char name[256] = {};
-    if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0')
-        return "localhost";
-    return name;
-}
-
 } // namespace
 
 class TSMTPSession {
@@ -133,6 +127,7 @@ private:
     void ResetTransaction();
     bool TransactionAllowed();
     void ReceiveData();
+    void ReplyRefusal(const TSmtpReply& refusal);
     TReceivedInfo ReceivedInfo();
 
     void Helo(const std::string& args);
@@ -425,15 +420,42 @@ void TSMTPSession::ReceiveData()
         quit_ = true;
         return;
     }
-    const TRelayResult result = server_.RelayMessage(std::move(text), *mailFrom_, recipients_);
+    const TRelayAnswer answer = server_.RelayMessage(std::move(text), *mailFrom_, recipients_);
     ResetTransaction();
-    if (result == TRelayResult::Relayed)
+    if (answer.result == TRelayResult::Relayed)
         Reply(250, "", "Ok");
+    else if (answer.refusal)
+        ReplyRefusal(*answer.refusal);
     else
         // RFC 3463 §2: the class digit of the enhanced code tells success,
         // transient or permanent failure as the reply code does, so a
         // permanent 554 carries 5.x.x.
         Reply(554, "5.2.0", " Transaction failed");
+}
+
+// The account's server refused: the client hears its words and its class,
+// with a code RFC 5321 §4.3.2 allows after the data.
+void TSMTPSession::ReplyRefusal(const TSmtpReply& refusal)
+{
+    const bool transient = IsTransientReply(refusal.Code);
+    int code = transient ? 451 : 554;
+    for (const int allowed : {450, 451, 452, 550, 552, 554})
+        if (refusal.Code == allowed)
+            code = allowed;
+    std::string enhanced = EnhancedStatusCode(refusal);
+    if (enhanced.empty())
+        enhanced = transient ? "4.0.0" : "5.0.0";
+    std::string text = TextWithoutEnhancedCode(refusal);
+    // RFC 5321 §4.5.3.1.5: a reply line holds at most 512 bytes; a control
+    // character of the upstream text must not reach the client's parser.
+    if (text.size() > kMaxRefusalText)
+        text.resize(kMaxRefusalText);
+    for (char& ch : text)
+        if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7f)
+            ch = ' ';
+    if (text.empty())
+        text = "Refused by the account's server";
+    Reply(code, enhanced, text);
 }
 
 TReceivedInfo TSMTPSession::ReceivedInfo()
@@ -444,7 +466,7 @@ TReceivedInfo TSMTPSession::ReceivedInfo()
         clientHost_ = HostNameOf(info.clientAddress);
     info.clientHost = clientHost_;
     info.helo = helo_;
-    info.serverHost = settings_.serverHostName.empty() ? LocalHostName() : settings_.serverHostName;
+    info.serverHost = server_.ServerHostName();
     info.serverAddress = LocalAddressFor(info.clientAddress, settings_.listenAddresses);
     info.esmtp = esmtp_;
     return info;

@@ -40,14 +40,6 @@ bool AnyOwn(const std::vector<std::string>& own, const TMailAddressList& list)
     return false;
 }
 
-bool ListHolds(const TMailAddressList& list, const std::string& address)
-{
-    for (const auto& item : list)
-        if (item.Address == address)
-            return true;
-    return false;
-}
-
 bool IsHeaderName(std::string_view line, std::string_view name)
 {
     if (line.size() <= name.size() || !SameTextIgnoringCase(line.substr(0, name.size()), name))
@@ -75,24 +67,6 @@ std::string SafeHeaderText(std::string_view text)
         out.resize(cut);
     }
     return out;
-}
-
-// RFC 5322 §3.3 date-time in local time, with names that never depend on
-// the process locale.
-std::string FormatMailDate(std::time_t now)
-{
-    static constexpr std::array<const char*, 7> kDays{"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-    static constexpr std::array<const char*, 12> kMonths{"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    std::tm tm{};
-    localtime_r(&now, &tm);
-    const long offset = tm.tm_gmtoff / 60;
-    const long absOffset = offset < 0 ? -offset : offset;
-    char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "%s, %d %s %04d %02d:%02d:%02d %c%02ld%02ld", kDays.at(tm.tm_wday % 7),
-                  tm.tm_mday, kMonths.at(tm.tm_mon % 12), tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec,
-                  offset < 0 ? '-' : '+', absOffset / 60, absOffset % 60);
-    return buffer;
 }
 
 } // namespace
@@ -147,16 +121,6 @@ TAccountPtr FindRelayAccount(const TAccountList& accounts, const TMailMessage& m
     return nullptr;
 }
 
-void AddEnvelopeOnlyRecipients(TMailMessage& message, const std::vector<std::string>& envelope)
-{
-    for (auto it = envelope.rbegin(); it != envelope.rend(); ++it) {
-        if (it->empty() || ListHolds(message.CCList, *it) || ListHolds(message.Recipients, *it) ||
-            ListHolds(message.BccList, *it))
-            continue;
-        message.BccList.Add().Address = *it;
-    }
-}
-
 std::size_t HeaderBlockEnd(std::string_view text)
 {
     std::size_t pos = 0;
@@ -192,6 +156,22 @@ std::string RemoveBccHeader(std::string text)
     // Only the header block is rebuilt; the body, possibly large, stays where it is.
     text.replace(0, end, kept);
     return text;
+}
+
+std::string FormatMailDate(std::time_t now)
+{
+    static constexpr std::array<const char*, 7> kDays{"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static constexpr std::array<const char*, 12> kMonths{"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    std::tm tm{};
+    localtime_r(&now, &tm);
+    const long offset = tm.tm_gmtoff / 60;
+    const long absOffset = offset < 0 ? -offset : offset;
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%s, %d %s %04d %02d:%02d:%02d %c%02ld%02ld", kDays.at(tm.tm_wday % 7),
+                  tm.tm_mday, kMonths.at(tm.tm_mon % 12), tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                  offset < 0 ? '-' : '+', absOffset / 60, absOffset % 60);
+    return buffer;
 }
 
 std::string BuildReceivedLine(const TReceivedInfo& info, std::time_t now)
@@ -260,7 +240,7 @@ void TLocalSMTPServerMdl::Report(const std::string& message, const std::string& 
         ReportError(message, account);
 }
 
-TRelayResult TLocalSMTPServerMdl::RelayMessage(std::string text, const std::string& clientFrom,
+TRelayAnswer TLocalSMTPServerMdl::RelayMessage(std::string text, const std::string& clientFrom,
                                                const std::vector<std::string>& envelope)
 {
     // Every address the rule looks at is in the header block; the body is
@@ -270,7 +250,7 @@ TRelayResult TLocalSMTPServerMdl::RelayMessage(std::string text, const std::stri
         message.LoadFromRaw(std::string(text, 0, HeaderBlockEnd(text)) + "\r\n");
     } catch (const std::exception& e) {
         Report(e.what(), kUnknownAccountName);
-        return TRelayResult::Failed;
+        return {};
     }
     WriteTrace({"SMTP MsgReceive", "BCC", message.BccList.GetListText()}, 0);
     WriteTrace({"SMTP MsgReceive", "CC", message.CCList.GetListText()}, 0);
@@ -278,19 +258,19 @@ TRelayResult TLocalSMTPServerMdl::RelayMessage(std::string text, const std::stri
     const TAccountPtr account = FindRelayAccount(*settings_.accounts, message);
     if (!account) {
         Report(kUnknownAccountError, kUnknownAccountName);
-        return TRelayResult::UnknownAccount;
+        return {TRelayResult::UnknownAccount, std::nullopt};
     }
     std::lock_guard lock(relayMutex_);
     if (stopping_)
-        return TRelayResult::Failed;
+        return {};
     return Relay(*account, message, std::move(text), clientFrom, envelope);
 }
 
-TRelayResult TLocalSMTPServerMdl::Relay(TAccount& account, TMailMessage& message, std::string text,
+TRelayAnswer TLocalSMTPServerMdl::Relay(TAccount& account, const TMailMessage& message, std::string text,
                                         const std::string& clientFrom, const std::vector<std::string>& envelope)
 {
-    AddEnvelopeOnlyRecipients(message, envelope);
     TMailEnvelope relayEnvelope = EnvelopeOf(message);
+    relayEnvelope.Recipients = envelope;
     // The From address is what the account's server knows; a message
     // without one keeps the reverse-path the client gave.
     if (relayEnvelope.From.empty())
@@ -299,14 +279,48 @@ TRelayResult TLocalSMTPServerMdl::Relay(TAccount& account, TMailMessage& message
     try {
         sender_->LastError.clear();
         text = RemoveBccHeader(std::move(text));
-        if (sender_->SendText(account, relayEnvelope, text, TMailTextForm::Raw, false))
-            return TRelayResult::Relayed;
+        if (sender_->SendText(account, relayEnvelope, text, TMailTextForm::Raw, false)) {
+            if (!sender_->LastRelay().Refused.empty())
+                NoticeRefusals(account, relayEnvelope.From, text);
+            return {TRelayResult::Relayed, std::nullopt};
+        }
         if (!sender_->LastError.empty())
             Report(sender_->LastError, name);
+        return {TRelayResult::Failed, sender_->LastRelay().Refusal};
     } catch (const std::exception& e) {
         Report(e.what(), name);
     }
-    return TRelayResult::Failed;
+    return {};
+}
+
+void TLocalSMTPServerMdl::NoticeRefusals(TAccount& account, const std::string& sender, const std::string& text)
+{
+    TDeliveryNotice notice;
+    notice.reportingHost = ServerHostName();
+    notice.remoteHost = account.Outgoing().Server();
+    notice.sender = sender;
+    notice.headerBlock = text.substr(0, HeaderBlockEnd(text));
+    notice.refused = sender_->LastRelay().Refused;
+    const std::time_t now = std::time(nullptr);
+    try {
+        SaveDeliveryNotice(account.Name(), BuildDeliveryNotice(notice, now), now);
+    } catch (const std::exception& e) {
+        // The client was told 250 for the others; the refusals must still
+        // reach the user.
+        for (const TRecipientRefusal& r : notice.refused)
+            Report("Message to " + r.Address + " refused: " + r.Reply.CodeAndText() + " (" + e.what() + ")",
+                   account.Name());
+    }
+}
+
+std::string TLocalSMTPServerMdl::ServerHostName() const
+{
+    if (!settings_.serverHostName.empty())
+        return settings_.serverHostName;
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0')
+        return "localhost";
+    return name;
 }
 
 std::pair<uint16_t, uint16_t> TLocalSMTPServerMdl::ChooseFreePorts(TOptions& options,

@@ -8,9 +8,17 @@
 // (RFC 3207); no AUTH.
 //
 // What is relayed is the text the client sent, byte for byte, with one
-// "Received:" line put in front and any Bcc field removed. The envelope is
-// the message's To, Cc and Bcc addresses and every RCPT TO address the
-// headers lack (a blind copy the client kept out of the headers).
+// "Received:" line put in front and any Bcc field removed, to exactly the
+// RCPT TO addresses the client gave (RFC 5321 §3.3): a client that resends
+// or redirects a message names its new recipients only there, and the
+// header addresses must not get it again.
+//
+// The client hears the truth after its data: 250 when the account's server
+// took the message for at least one recipient; otherwise that server's
+// refusal, its class kept (a temporary refusal stays 4yz, so the client
+// keeps the message and tries again). Recipients refused while others were
+// accepted are told in a delivery status notification (RFC 3464) put into
+// the account's inbox folder, where the client collects it.
 //
 // Bounds, so a misbehaving client cannot harm the server: command lines of
 // at most maxLineLength bytes (a longer one is answered and skipped, the
@@ -96,10 +104,6 @@ std::optional<std::string> ParseMailPath(std::string_view argument);
 // Any thread.
 TAccountPtr FindRelayAccount(const TAccountList& accounts, const TMailMessage& message);
 
-// Adds to message.BccList, from the last to the first, every envelope
-// recipient that is not (exactly) among its To, Cc or Bcc addresses.
-void AddEnvelopeOnlyRecipients(TMailMessage& message, const std::vector<std::string>& envelope);
-
 // Where the header block of a message text ends: the offset of its first
 // empty line (CR LF or a lone LF), or the text's size when it has none.
 std::size_t HeaderBlockEnd(std::string_view text);
@@ -119,6 +123,32 @@ struct TReceivedInfo {
     bool esmtp = false;         // EHLO was used
 };
 
+// RFC 5322 §3.3 date-time of `now` in local time, with names that never
+// depend on the process locale: "Mon, 2 Jan 2006 15:04:05 +0100".
+std::string FormatMailDate(std::time_t now);
+
+// What a delivery status notification tells.
+struct TDeliveryNotice {
+    std::string reportingHost;  // this machine's name (Reporting-MTA)
+    std::string remoteHost;     // the account's SMTP server (Remote-MTA)
+    std::string sender;         // who gets the notice: the message's sender
+    std::string headerBlock;    // the relayed message's header lines, CR LF ended
+    std::vector<TRecipientRefusal> refused;
+};
+
+// A delivery status notification for the refused recipients of a message
+// that reached the others: an RFC 5322 text with CR LF lines, From "Mail
+// Delivery System", a multipart/report (RFC 6522) of a text for people, the
+// message/delivery-status part of RFC 3464 (per recipient Final-Recipient,
+// Action failed, Status, Remote-MTA, Diagnostic-Code with the server's
+// reply) and the message's header as text/rfc822-headers.
+std::string BuildDeliveryNotice(const TDeliveryNotice& notice, std::time_t now);
+
+// Writes the notice as an inbox message file of the account (store/msgsU.h),
+// under an id of its own beginning with "dsn-". Returns the id. Throws what
+// SaveMessageText throws.
+std::string SaveDeliveryNotice(const std::string& account, const std::string& text, std::time_t now);
+
 // "Received: from $hostname[$ipaddress] (helo=$helo) by
 // $svrhostname[$svripaddress] with esmtp|smtp (Brixmoor SMTP Server); date"
 // with CR LF. Control characters a client put in its HELO name become "?"
@@ -137,6 +167,12 @@ inline constexpr const char* kUnknownAccountName = "Unknown";
 
 // Outcome of relaying one received message.
 enum class TRelayResult { Relayed, UnknownAccount, Failed };
+
+struct TRelayAnswer {
+    TRelayResult result = TRelayResult::Failed;
+    // Failed because the account's server refused: its reply, for the client.
+    std::optional<TSmtpReply> refusal;
+};
 
 class TLocalSMTPServerMdl {
 public:
@@ -174,11 +210,12 @@ public:
 
     // Matches the received text (un-dot-stuffed, the Received line already
     // in front) to an account and relays it to the envelope recipients
-    // given, adding those the headers lack as blind copies. Errors are
-    // reported (kUnknownAccountError under kUnknownAccountName; a relay
-    // failure under the account's name) and never thrown. Relays of all
-    // connections run one at a time. Any connection thread.
-    TRelayResult RelayMessage(std::string text, const std::string& clientFrom,
+    // given, and to them only. When some of them were refused, writes the
+    // delivery status notification (a failure to write it is reported).
+    // Errors are reported (kUnknownAccountError under kUnknownAccountName;
+    // a relay failure under the account's name) and never thrown. Relays of
+    // all connections run one at a time. Any connection thread.
+    TRelayAnswer RelayMessage(std::string text, const std::string& clientFrom,
                               const std::vector<std::string>& envelope);
 
     // Finds two free ports from 2525 upward on the options' listen
@@ -199,8 +236,11 @@ private:
     void RunSession(TcpConnection& connection);
     void Refuse(TcpConnection& connection) const;
     void Report(const std::string& message, const std::string& account) const;
-    TRelayResult Relay(TAccount& account, TMailMessage& message, std::string text,
+    TRelayAnswer Relay(TAccount& account, const TMailMessage& message, std::string text,
                        const std::string& clientFrom, const std::vector<std::string>& envelope);
+    void NoticeRefusals(TAccount& account, const std::string& sender, const std::string& text);
+    // settings.serverHostName, else this machine's name, else "localhost".
+    std::string ServerHostName() const;
 
     TSMTPServerSettings settings_;
     TTlsMode mode_ = TTlsMode::None;

@@ -141,7 +141,7 @@ TEST_F(SmtpAccountTest, RelayFailureGets554AndIsReportedWithTheAccountName)
     EXPECT_EQ(env_.Friends().Count(), 0);
 }
 
-TEST_F(SmtpAccountTest, RefusingServerGets554AndItsReplyIsReported)
+TEST_F(SmtpAccountTest, RefusingServersReplyReachesTheClientAndIsReported)
 {
     SmtpSinkOptions options;
     options.refuseRecipients = {"ann@x.example"};
@@ -150,7 +150,7 @@ TEST_F(SmtpAccountTest, RefusingServerGets554AndItsReplyIsReported)
     Start();
     EXPECT_EQ(Send({"ann@x.example"}, SimpleMessage("joe@home.example", "bob@y.example", "refused",
                                                     "Cc: ann@x.example\r\n")),
-              "554 5.2.0  Transaction failed");
+              "550 5.1.1 Recipient refused");
     EXPECT_TRUE(sink.Messages().empty());
     const auto errors = env_.Errors();
     ASSERT_EQ(errors.size(), 1u);

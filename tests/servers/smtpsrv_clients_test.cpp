@@ -181,15 +181,33 @@ TEST_F(SmtpClientsTest, MimeMessageArrivesByteIdenticalApartFromReceivedAndBcc)
         "AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8=\r\n"
         "--b1--\r\n"
         "Epilogue.\r\n";
-    const ClientRun run = Curl({"ann@x.example"}, WriteMessage(head + bcc + rest), {});
+    // A client names its blind copies in RCPT TO, as curl is told to here.
+    const ClientRun run =
+        Curl({"ann@x.example", "hidden@z.example", "second@z.example"}, WriteMessage(head + bcc + rest), {});
     ASSERT_EQ(run.exitCode, 0) << run.output;
     const auto messages = Received();
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(WithoutReceived(messages[0].data), head + rest);
-    // The Bcc addresses of the header are relayed to all the same.
-    std::vector<std::string> got = messages[0].recipients;
-    std::sort(got.begin(), got.end());
-    EXPECT_EQ(got, (std::vector<std::string>{"ann@x.example", "hidden@z.example", "second@z.example"}));
+    EXPECT_EQ(messages[0].recipients,
+              (std::vector<std::string>{"ann@x.example", "hidden@z.example", "second@z.example"}));
+}
+
+TEST_F(SmtpClientsTest, ResentMessageGoesOnlyToTheEnvelopeNotToItsHeaderAddresses)
+{
+    // swaks hands over a message once sent to ann and carl, now for bob
+    // alone (RFC 5321 §3.3: the envelope, not the header, says who gets it).
+    const std::string text = SimpleMessage(kFrom, "ann@x.example", "resent", "Cc: carl@x.example\r\n"
+                                                                             "Bcc: dora@x.example\r\n");
+    const ClientRun run = Swaks({"bob@y.example"}, WriteMessage(text.substr(0, text.size() - 2)), {});
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    const auto messages = Received();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].recipients, std::vector<std::string>{"bob@y.example"});
+    // The Bcc field still goes.
+    EXPECT_EQ(messages[0].data.find("dora@"), std::string::npos) << messages[0].data;
+    EXPECT_NE(messages[0].data.find("Cc: carl@x.example"), std::string::npos);
+    EXPECT_GE(env_.Friends().IndexOf("bob@y.example"), 0);
+    EXPECT_LT(env_.Friends().IndexOf("ann@x.example"), 0);
 }
 
 } // namespace

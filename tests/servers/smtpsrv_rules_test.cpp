@@ -79,21 +79,6 @@ const BccCase kBccCases[] = {
 INSTANTIATE_TEST_SUITE_P(Bcc, RemoveBccHeaderTest, ::testing::ValuesIn(kBccCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(EnvelopeOnlyRecipientsTest, AddsOnlyWhatTheHeadersLackLastToFirst)
-{
-    TMailMessage message;
-    message.LoadFromRaw("From: joe@home.example\r\nTo: ann@x.example\r\nCc: cc@x.example\r\n"
-                        "Bcc: bcc@x.example\r\n\r\nbody\r\n");
-    AddEnvelopeOnlyRecipients(message, {"ann@x.example", "one@z.example", "cc@x.example", "bcc@x.example",
-                                        "two@z.example", "Ann@x.example"});
-    std::vector<std::string> bcc;
-    for (const auto& item : message.BccList)
-        bcc.push_back(item.Address);
-    // The comparison is exact, so "Ann@" differs from "ann@"; the relay's
-    // client sends an address repeated in another case only once.
-    EXPECT_EQ(bcc, (std::vector<std::string>{"bcc@x.example", "Ann@x.example", "two@z.example", "one@z.example"}));
-}
-
 TEST(ReceivedLineTest, HasTheFormAndEndsWithTheDate)
 {
     const std::string line = BuildReceivedLine(
