@@ -1,6 +1,8 @@
 // TMailSender::SendQueue over the rows of a test database: sent rows leave the
 // queue, their keys are marked, and the rows of other accounts, of a stopped
-// pass and of an unreachable server stay queued.
+// pass and of an unreachable server stay queued; a greylisted row waits for
+// the next check, a refused one leaves once reported, a relay refusal that a
+// login cures is sent again with login.
 #include "tests/check/mailsender_support.h"
 
 #include "store/ffdatamdl.h"

@@ -1,7 +1,8 @@
 // The local SMTP server with real mail clients (swaks, curl) on both
 // listeners of TSMTPServerThread, relaying into a real aiosmtpd sink: plain,
 // STARTTLS, TLS from the first byte, pipelining; blind copies reaching the
-// sink; a MIME message arriving unchanged apart from Received and Bcc.
+// sink; the envelope, not the header, naming who gets a message; a MIME
+// message arriving unchanged apart from Received and Bcc.
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The pieces of the relay rule on their own: reading a mail path, dropping
-// the Bcc field, the blind copies, the Received line; and the choice and
-// test of the server's ports.
+// the Bcc field, the Received line; and the choice and test of the
+// server's ports.
 
 #include <gtest/gtest.h>
 
