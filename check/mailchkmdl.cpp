@@ -135,7 +135,7 @@ bool TMailCheckerMdl::CheckAccount(TAccount& account, TMessageList& inboxList, b
         }
         // The server carries out the deletions only now (RFC 1939 §6). A
         // session that broke was closed without QUIT and commits nothing.
-        client_.Quit();
+        Quit(account);
         if (OnAfterAccount)
             OnAfterAccount(account, isLast);
     } catch (const std::exception&) {
@@ -150,6 +150,19 @@ bool TMailCheckerMdl::CheckAccount(TAccount& account, TMessageList& inboxList, b
     }
     client_.Disconnect();
     return result;
+}
+
+// A server that closes the connection after QUIT ended the session as it
+// should; one that refuses QUIT kept some of the deleted messages (RFC 1939
+// §6), which the next check meets again.
+void TMailCheckerMdl::Quit(TAccount& account)
+{
+    try {
+        client_.Quit();
+    } catch (const EPop3Error& e) {
+        Report(std::string("The server did not remove the deleted messages: ") + e.what(), account.Name());
+    } catch (const EConnectionClosed&) {
+    }
 }
 
 std::shared_ptr<TlsContext> TMailCheckerMdl::ClientTls()
@@ -192,8 +205,14 @@ TPop3ConnectParams TMailCheckerMdl::ConnectParams(TAccount& account)
 
 bool TMailCheckerMdl::LooksLikeRefusedLogin(TAccount& account, const EPop3Error& error) const
 {
-    // Servers word a refused login freely ("[AUTH] Authentication failed.");
-    // a refusal of USER, PASS or the SASL exchange is one whatever its text.
+    // A marked reply says what it is about (RFC 2449 §8.1, RFC 3206): only
+    // [AUTH] refuses the credentials; [IN-USE], [LOGIN-DELAY] and [SYS/...]
+    // are the server's own state, and asking for the password again would
+    // only teach the user to distrust a right one.
+    if (!error.ResponseCode().empty())
+        return error.ResponseCode() == "AUTH";
+    // Unmarked, a refusal of USER, PASS or the SASL exchange is one whatever
+    // its wording.
     if (error.LoginRefused() || account.Incoming().Password().empty())
         return true;
     const std::string text = Lower(error.what());
@@ -250,6 +269,12 @@ bool TMailCheckerMdl::ConnectAccount(TAccount& account)
                 return false;
             }
             Report(e.what(), name);
+            return false;
+        } catch (const EConnectionClosed& e) {
+            if (!Stopped()) {
+                WriteTrace({"Exception connecting", e.what()}, kTraceNotable);
+                Report(kClosedBeforeLogin, name);
+            }
             return false;
         } catch (const std::exception& e) {
             if (!Stopped()) {

@@ -12,7 +12,9 @@
 //
 // Nothing is lost: a message is deleted on the server only when its entry
 // was marked for deletion and OnProcessMessage reported it handled (what it
-// stored is on disk). A failed RETR, a handler that fails, a cut connection
+// stored is on disk), or when it is already stored whole (OnIsStored).
+// Messages are told apart by account and id; every listing line gets an id
+// of its own (MakeMailboxIds). A failed RETR, a handler that fails, a cut connection
 // or a time-out leave the message on the server, and a broken session is
 // closed without QUIT, so the server removes nothing (RFC 1939 §6).
 //
@@ -26,6 +28,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -76,6 +79,13 @@ struct TCredentialsRequest {
     bool SecureAuthentication = false; // out: SASL when set, else USER/PASS
 };
 
+// The account's error when the server closes the connection before the login
+// is complete (the connection's own text is never shown, ReportError drops it).
+inline constexpr const char* kClosedBeforeLogin = "The server closed the connection before the login was complete.";
+// What a pass that ends early says, after its cause: "; %d of %d messages of
+// the mailbox were handled, the others stay on the server."
+std::string PassEndedText(const std::string& cause, int message, int handled, int total);
+
 // Thread states of a Mail check (what the checker thread's State holds).
 inline constexpr std::uint8_t kStateConnectingRemote = 1;
 inline constexpr std::uint8_t kStateRetrievingRemote = 2;
@@ -97,10 +107,12 @@ public:
     std::function<void(const std::string& text)> OnStatus;
     // Classification of one new message. Returns true when it was handled:
     // whatever it stored is on disk, and the entry's to-delete flag may then
-    // delete the message on the server. False: the message stays on the
-    // server and is met as new at the next check (the entry is dropped); the
-    // handler reports its own failure. An exception ends the account's pass
-    // (the message stays on the server). Unset: handled.
+    // delete the message on the server. False: nothing of it could be stored
+    // (the handler reports why); it and the rest of the mailbox stay on the
+    // server for the next check, and the walk ends there. An exception ends
+    // the walk the same way. Either way the account's error says how many
+    // messages of the mailbox were handled, and those are still deleted when
+    // the session is usable. Unset: handled.
     std::function<bool(const std::string& uidl, TMailMessage& message, TKnownMessage& entry)> OnProcessMessage;
     std::function<void(const std::string& uidl, TKnownMessage& entry)> OnNewMessage;
     // entry is null: a deleted message was new in this pass.
@@ -113,6 +125,11 @@ public:
     // stored durably).
     std::function<void(TAccount& account)> OnBeforeDeleteOnServer;
     std::function<void(TAccount& account, bool isLast)> OnAfterAccount;
+    // Remote mode: true when the message of that id is already stored whole
+    // for the account (its inbox or quarantine file), durable by the pass's
+    // barrier. Such a message, still on the server because an earlier pass
+    // ended before its DELE, is deleted on the server now. Unset: never.
+    std::function<bool(TAccount& account, const std::string& id)> OnIsStored;
     std::function<void(const std::string& address)> OnAddressWhitelisted;
 
     // --- the checker thread's side (Part of the owner) ---
@@ -144,23 +161,29 @@ public:
 
 private:
     struct TPending; // a message marked for deletion in this pass
+    enum class TLineResult { Unchanged, Changed, NotStored };
     bool CheckAccountList(bool defaultOnly, TMessageList& inboxList, TMessageList& knownList);
     bool ConnectAccount(TAccount& account);
     TPop3ConnectParams ConnectParams(TAccount& account);
     bool AskCredentials(TAccount& account, const std::string& reason, TPop3ConnectParams& params);
     bool LooksLikeRefusedLogin(TAccount& account, const EPop3Error& error) const;
     bool ProcessMailbox(TAccount& account, TMessageList& inboxList, TMessageList& knownList);
-    bool ProcessLine(TAccount& account, const TUidlLine& line, int index,
-                     TMessageList& inboxList, TMessageList& knownList, std::vector<TPending>& toDelete);
+    TLineResult ProcessLine(TAccount& account, const TUidlLine& line, int index, std::string id,
+                            TMessageList& inboxList, TMessageList& knownList, std::vector<TPending>& toDelete);
+    std::optional<TLineResult> MetBefore(TAccount& account, const TUidlLine& line, int number,
+                                         const std::string& id, TMessageList& inboxList,
+                                         TMessageList& knownList, std::vector<TPending>& toDelete);
     std::unique_ptr<TKnownMessage> Retrieve(TAccount& account, std::size_t lineIndex, int number,
-                                            const std::string& id, TMailMessage& message);
+                                            const TUidlLine& line, std::string& id, TMailMessage& message);
     void ApplyLists(TMailMessage& message, TKnownMessage& entry, const std::string& id);
-    void ApplyFilters(TMailMessage& message, TKnownMessage& entry, const std::string& id);
+    void ApplyFilters(TAccount& account, TMailMessage& message, TKnownMessage& entry, const std::string& id);
+    void Quit(TAccount& account);
+    void DrainPipeline();
     bool DeleteOnServer(TAccount& account, std::vector<TPending>& toDelete, TMessageList& inboxList);
     void SendDeletes(std::vector<TPending>& toDelete, std::size_t from, std::size_t count,
-                    const std::unordered_map<std::string, int>& numbers);
-    void PreparePipeline(const std::vector<TUidlLine>& lines, const TMessageList& inboxList,
-                         const TMessageList& knownList);
+                    const std::unordered_map<std::string, std::vector<int>>& numbers);
+    void PreparePipeline(const std::vector<TUidlLine>& lines, const std::string& account,
+                         const TMessageList& inboxList, const TMessageList& knownList);
     bool FetchPipelined(std::size_t lineIndex, std::int64_t& size, std::string& text);
     void DiscardPipelined(std::size_t lineIndex);
     void Status(const std::string& text);
@@ -192,6 +215,11 @@ private:
     // server's ids collide once made file-name safe) is left alone rather
     // than stored over the first one's file.
     std::unordered_set<std::string> passIds_;
+    // The ids of the pass's listing lines ("" for one identified by its
+    // content once retrieved; MakeMailboxIds).
+    std::vector<std::string> ids_;
+    // Filters reported as disabled in this check (once each).
+    std::unordered_set<std::string> filterProblems_;
 };
 
 } // namespace bm

@@ -3,6 +3,7 @@
 
 #include "check/mailchkmdl.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -22,10 +23,16 @@ namespace bm {
 
 // A handled message marked for deletion: its entry, the server's unique id
 // as listed, and the id the rest of the system knows it by.
+// A handled message marked for deletion: its entry (null for one stored by
+// an earlier pass, whose record stays where it is), the server's unique id
+// as listed with its message number, and the id the rest of the system
+// knows it by.
 struct TMailCheckerMdl::TPending {
     std::unique_ptr<TKnownMessage> Entry;
     std::string ServerUid;
     std::string Id;
+    int Number = 0;
+    bool Sent = false; // a DELE went out for it in this pass
 };
 
 namespace {
@@ -75,7 +82,26 @@ void FillEntry(TKnownMessage& entry, const TMailMessage& message, const std::str
     entry.SetDateText(DateText(message.Date));
 }
 
+// The cause of a failure as the user reads it. The connection's own text for
+// a peer that closed ("Connection Closed Gracefully.") is kept for a session
+// that ended normally and never shown (ReportError drops it).
+std::string CauseText(const std::exception& e)
+{
+    if (dynamic_cast<const EConnectionClosed*>(&e))
+        return "The server closed the connection";
+    std::string text = e.what();
+    while (!text.empty() && (text.back() == '.' || text.back() == ' '))
+        text.pop_back();
+    return text;
+}
+
 } // namespace
+
+std::string PassEndedText(const std::string& cause, int message, int handled, int total)
+{
+    return cause + " at message " + std::to_string(message) + "; " + std::to_string(handled) + " of " +
+           std::to_string(total) + " messages of the mailbox were handled, the others stay on the server.";
+}
 
 bool TMailCheckerMdl::ProcessMailbox(TAccount& account, TMessageList& inboxList, TMessageList& knownList)
 {
@@ -88,17 +114,43 @@ bool TMailCheckerMdl::ProcessMailbox(TAccount& account, TMessageList& inboxList,
             return false;
         lines = client_.Uidl();
     } catch (const std::exception& e) {
-        Report(e.what(), name);
+        Report(dynamic_cast<const EConnectionClosed*>(&e) ? CauseText(e) + "." : std::string(e.what()), name);
         return false;
     }
+    std::vector<std::string> uids;
+    for (const TUidlLine& line : lines)
+        uids.push_back(line.Uid);
+    ids_ = MakeMailboxIds(uids);
     bool changed = false;
     std::vector<TPending> toDelete;
-    PreparePipeline(lines, inboxList, knownList);
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        Status(Progress("Checking mail", static_cast<int>(i + 1), static_cast<int>(lines.size()), name));
-        if (ProcessLine(account, lines[i], static_cast<int>(i + 1), inboxList, knownList, toDelete))
+    PreparePipeline(lines, name, inboxList, knownList);
+    const int n = static_cast<int>(lines.size());
+    for (int i = 0; i < n; ++i) {
+        Status(Progress("Checking mail", i + 1, n, name));
+        TLineResult result = TLineResult::Unchanged;
+        try {
+            result = ProcessLine(account, lines[static_cast<std::size_t>(i)], i + 1,
+                                 ids_[static_cast<std::size_t>(i)], inboxList, knownList, toDelete);
+        } catch (const std::exception& e) {
+            // Whatever ended the walk is named with how far it got; what was
+            // handled before is still deleted when the session is usable.
+            Report(PassEndedText(CauseText(e), i + 1, i, n), name);
+            if (!client_.Connected())
+                throw;
+            changed = true;
+            break;
+        }
+        if (result == TLineResult::NotStored) {
+            // The handler said why; a store that refused one message (a full
+            // disk, a broken database) refuses the next one too.
+            Report(PassEndedText("The message could not be stored", i + 1, i, n), name);
+            changed = true;
+            break;
+        }
+        if (result == TLineResult::Changed)
             changed = true;
     }
+    DrainPipeline();
     if (toDelete.empty())
         return changed;
     if (OnBeforeDeleteOnServer)
@@ -108,35 +160,33 @@ bool TMailCheckerMdl::ProcessMailbox(TAccount& account, TMessageList& inboxList,
     return changed;
 }
 
-// One listing line; true when it changed the lists. Throws what ends the
-// pass (a broken connection, a handler's exception).
-bool TMailCheckerMdl::ProcessLine(TAccount& account, const TUidlLine& line, int index,
-                                  TMessageList& inboxList, TMessageList& knownList,
-                                  std::vector<TPending>& toDelete)
+// A line whose message was met before: handled in this pass, in this run,
+// or in an earlier run. Nothing when the message is new.
+std::optional<TMailCheckerMdl::TLineResult> TMailCheckerMdl::MetBefore(
+    TAccount& account, const TUidlLine& line, int number, const std::string& id, TMessageList& inboxList,
+    TMessageList& knownList, std::vector<TPending>& toDelete)
 {
-    WriteTrace({"Retrieve msg", line.Number + " " + line.Uid}, kTraceDetail);
-    const int number = MessageNumber(line.Number, index);
-    const std::string id = MakeMessageId(line.Uid);
-    if (id.empty()) {
-        // Without an id the message could never be told apart later; it
-        // stays on the server untouched.
-        WriteTrace({"Malformed UIDL line", line.Number}, kTraceNotable);
-        return false;
-    }
-    const std::size_t lineIndex = static_cast<std::size_t>(index - 1);
+    // Stored whole but still listed: an earlier pass ended before its DELE.
+    auto deleteIfStored = [&] {
+        if (OnIsStored && OnIsStored(account, id)) {
+            WriteTrace({"Already stored", id}, kTraceDetail);
+            toDelete.push_back({nullptr, line.Uid, id, number});
+        }
+    };
     if (!passIds_.insert(id).second) {
-        DiscardPipelined(lineIndex);
+        // Only a message retrieved twice in this pass, word for word the same
+        // under the same UIDL, can share an id with another line.
         WriteTrace({"Duplicate id", id}, kTraceNotable);
-        return false;
+        deleteIfStored();
+        return TLineResult::Unchanged;
     }
-    if (TKnownMessage* handled = FindKnownMessage(inboxList, id)) {
-        DiscardPipelined(lineIndex);
+    if (TKnownMessage* handled = FindKnownMessage(inboxList, account.Name(), id)) {
         WriteTrace({"Message in array", id}, kTraceDetail);
         handled->SetSeen(true);
-        return false;
+        deleteIfStored();
+        return TLineResult::Unchanged;
     }
-    if (TKnownMessage* known = FindKnownMessage(knownList, id)) {
-        DiscardPipelined(lineIndex);
+    if (TKnownMessage* known = FindKnownMessage(knownList, account.Name(), id)) {
         WriteTrace({"Message known", id}, kTraceDetail);
         known->SetSeen(true);
         known->SetKnownBefore(true);
@@ -144,43 +194,68 @@ bool TMailCheckerMdl::ProcessLine(TAccount& account, const TUidlLine& line, int 
             OnNewMessage(id, *known);
         if (auto moved = knownList.Extract(known))
             inboxList.Add(std::move(moved));
-        return true;
+        deleteIfStored();
+        return TLineResult::Changed;
+    }
+    return std::nullopt;
+}
+
+// One listing line. Throws what ends the pass (a broken connection, a
+// handler's exception).
+TMailCheckerMdl::TLineResult TMailCheckerMdl::ProcessLine(TAccount& account, const TUidlLine& line, int index,
+                                                          std::string id, TMessageList& inboxList,
+                                                          TMessageList& knownList, std::vector<TPending>& toDelete)
+{
+    WriteTrace({"Retrieve msg", line.Number + " " + line.Uid}, kTraceDetail);
+    const int number = MessageNumber(line.Number, index);
+    const std::size_t lineIndex = static_cast<std::size_t>(index - 1);
+    const bool byContent = id.empty();
+    if (!byContent) {
+        if (auto seen = MetBefore(account, line, number, id, inboxList, knownList, toDelete)) {
+            DiscardPipelined(lineIndex);
+            return *seen;
+        }
     }
 
     TMailMessage message;
-    std::unique_ptr<TKnownMessage> entry = Retrieve(account, lineIndex, number, id, message);
+    std::unique_ptr<TKnownMessage> entry = Retrieve(account, lineIndex, number, line, id, message);
     if (!entry)
-        return true;
+        return TLineResult::Changed;
+    if (byContent) {
+        if (auto seen = MetBefore(account, line, number, id, inboxList, knownList, toDelete))
+            return *seen;
+    }
     ApplyLists(message, *entry, id);
-    ApplyFilters(message, *entry, id);
+    ApplyFilters(account, message, *entry, id);
     const bool handled = !OnProcessMessage || OnProcessMessage(id, message, *entry);
     WriteTrace({"ProcessMessage", "End"}, kTraceDetail);
     if (!handled) {
         // Nothing of it is stored: leave it on the server for the next check.
         WriteTrace({"ProcessMessage", "Not handled", id}, kTraceNotable);
-        return true;
+        return TLineResult::NotStored;
     }
     if (entry->ToBeDeleted()) {
         WriteTrace({"ToDelete", id}, kTraceDetail);
-        toDelete.push_back({std::move(entry), line.Uid, id});
+        toDelete.push_back({std::move(entry), line.Uid, id, number});
     } else {
         WriteTrace({"NewMessage", id}, kTraceDetail);
         if (OnNewMessage)
             OnNewMessage(id, *entry);
         inboxList.Add(std::move(entry));
     }
-    return true;
+    return TLineResult::Changed;
 }
 
 // LIST and RETR of a new message, parsed, with its entry filled; null when
-// the message could not be had this time (reported; the pass goes on).
-// Throws, after reporting, when the connection broke.
+// the message could not be had this time (reported; the pass goes on). An
+// empty id is made from the message text. Throws, unreported, when the
+// connection broke (the walk reports it with its count).
 std::unique_ptr<TKnownMessage> TMailCheckerMdl::Retrieve(TAccount& account, std::size_t lineIndex, int number,
-                                                         const std::string& id, TMailMessage& message)
+                                                         const TUidlLine& line, std::string& id,
+                                                         TMailMessage& message)
 {
     const std::string name = account.Name();
     auto entry = std::make_unique<TKnownMessage>();
-    entry->SetId(id);
     try {
         std::int64_t size = 0;
         std::string text;
@@ -193,15 +268,18 @@ std::unique_ptr<TKnownMessage> TMailCheckerMdl::Retrieve(TAccount& account, std:
             entry->SetSize(SizeValue(size));
             text = client_.Retr(number, static_cast<std::size_t>(entry->Size()));
         }
+        if (id.empty())
+            id = MakeContentMessageId(line.Uid, text);
         TMessageLimits limits;
         limits.MaxMessageBytes = settings_.Client.MaxMessageBytes;
         message.LoadFromString(text, limits);
     } catch (const std::exception& e) {
-        Report(e.what(), name);
         if (!client_.Connected())
             throw;
+        Report(e.what(), name);
         return nullptr;
     }
+    entry->SetId(id);
     WriteTrace({"Retrieved - Checking message"}, kTraceDetail);
     FillEntry(*entry, message, name);
     return entry;
@@ -221,9 +299,19 @@ void TMailCheckerMdl::ApplyLists(TMailMessage& message, TKnownMessage& entry, co
     }
 }
 
-void TMailCheckerMdl::ApplyFilters(TMailMessage& message, TKnownMessage& entry, const std::string& id)
+void TMailCheckerMdl::ApplyFilters(TAccount& account, TMailMessage& message, TKnownMessage& entry,
+                                   const std::string& id)
 {
-    const std::optional<TFilterMatch> filter = filters_.FindMatchResult(message, entry.Whitelisted());
+    std::vector<TFilterProblem> problems;
+    const std::optional<TFilterMatch> filter = filters_.FindMatchResult(message, entry.Whitelisted(), &problems);
+    // A bad filter takes no part, is told once per check, and leaves the
+    // rest of the mailbox to the other filters.
+    for (const TFilterProblem& problem : problems) {
+        if (filterProblems_.insert(problem.Text).second) {
+            WriteTrace({"Filter disabled", problem.Text}, kTraceNotable);
+            Report(problem.Text, account.Name());
+        }
+    }
     if (!filter) {
         WriteTrace({"ProcessMessage", "Begin"}, kTraceDetail);
         return;
@@ -257,8 +345,8 @@ constexpr std::size_t kDeleteWindow = 64;
 // are retrieved ahead of the walk. A line that turns out handled by the time
 // the walk meets it has its answers read and dropped; one that was not judged
 // new is left on the server for the next check.
-void TMailCheckerMdl::PreparePipeline(const std::vector<TUidlLine>& lines, const TMessageList& inboxList,
-                                      const TMessageList& knownList)
+void TMailCheckerMdl::PreparePipeline(const std::vector<TUidlLine>& lines, const std::string& account,
+                                      const TMessageList& inboxList, const TMessageList& knownList)
 {
     passIds_.clear();
     pipe_ = TPipeline{};
@@ -266,10 +354,21 @@ void TMailCheckerMdl::PreparePipeline(const std::vector<TUidlLine>& lines, const
     if (!pipe_.On)
         return;
     for (std::size_t i = 0; i < lines.size(); ++i) {
-        const std::string id = MakeMessageId(lines[i].Uid);
-        if (!id.empty() && !FindKnownMessage(inboxList, id) && !FindKnownMessage(knownList, id))
+        const std::string& id = ids_[i];
+        // A line identified by its content is always retrieved.
+        if (id.empty() ||
+            (!FindKnownMessage(inboxList, account, id) && !FindKnownMessage(knownList, account, id)))
             pipe_.Wanted.emplace_back(i, MessageNumber(lines[i].Number, static_cast<int>(i + 1)));
     }
+}
+
+// The answers still outstanding when the walk ended early are read and
+// dropped, so that the session can go on with the deletions.
+void TMailCheckerMdl::DrainPipeline()
+{
+    while (!pipe_.InFlight.empty())
+        DiscardPipelined(pipe_.InFlight.front());
+    pipe_.Next = pipe_.Wanted.size();
 }
 
 // The answers for the line; false when it was not requested.
@@ -311,10 +410,10 @@ bool TMailCheckerMdl::DeleteOnServer(TAccount& account, std::vector<TPending>& t
 {
     const std::string name = account.Name();
     Status("Retrieving message list on " + name);
-    std::unordered_map<std::string, int> numbers;
+    std::unordered_map<std::string, std::vector<int>> numbers;
     const std::vector<TUidlLine> lines = client_.Uidl();
     for (std::size_t i = 0; i < lines.size(); ++i)
-        numbers.emplace(lines[i].Uid, MessageNumber(lines[i].Number, static_cast<int>(i + 1)));
+        numbers[lines[i].Uid].push_back(MessageNumber(lines[i].Number, static_cast<int>(i + 1)));
     const std::size_t window = client_.CanPipeline() ? kDeleteWindow : 1;
     bool changed = false;
     const int n = static_cast<int>(toDelete.size());
@@ -326,31 +425,43 @@ bool TMailCheckerMdl::DeleteOnServer(TAccount& account, std::vector<TPending>& t
             Status(Progress("Deleting message", static_cast<int>(i + 1), n, name));
             // A refused DELE leaves the message on the server: met as new at
             // the next check.
-            if (pending.ServerUid.empty() || !client_.ReadDele())
+            if (!pending.Sent || !client_.ReadDele())
                 continue;
+            changed = true;
+            if (!pending.Entry)
+                continue; // stored by an earlier pass: its record stays
             inboxList.Remove(pending.Entry.get());
             pending.Entry.reset();
             if (OnMessageDeleted)
                 OnMessageDeleted(pending.Id, nullptr);
-            changed = true;
         }
     }
     return changed;
 }
 
-// Sends DELE for the entries that are on the server; an entry that is not
-// has its ServerUid cleared (no answer to read for it).
+// Sends DELE for the entries that are on the server and marks them Sent; an
+// entry that is not has no answer to read. A unique id that the
+// server lists more than once names no message for sure: only the number the
+// message was retrieved under, when the id is still listed there, is used
+// (numbers keep their meaning for the whole session, RFC 1939 §7).
 void TMailCheckerMdl::SendDeletes(std::vector<TPending>& toDelete, std::size_t from, std::size_t count,
-                                 const std::unordered_map<std::string, int>& numbers)
+                                 const std::unordered_map<std::string, std::vector<int>>& numbers)
 {
     for (std::size_t i = from; i < from + count; ++i) {
         TPending& pending = toDelete[i];
         const auto found = numbers.find(pending.ServerUid);
-        if (found == numbers.end()) {
-            pending.ServerUid.clear();
-            continue;
+        int number = 0;
+        if (found != numbers.end()) {
+            const std::vector<int>& listed = found->second;
+            if (listed.size() == 1)
+                number = listed.front();
+            else if (std::find(listed.begin(), listed.end(), pending.Number) != listed.end())
+                number = pending.Number;
         }
-        client_.RequestDele(found->second);
+        if (number == 0)
+            continue;
+        client_.RequestDele(number);
+        pending.Sent = true;
     }
 }
 

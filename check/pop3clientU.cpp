@@ -82,6 +82,15 @@ std::int64_t LeadingNumber(std::string_view text)
 
 } // namespace
 
+EPop3Error::EPop3Error(const std::string& text, bool loginRefused)
+    : std::runtime_error(text), loginRefused_(loginRefused)
+{
+    // "[SYS/TEMP] ..." names the code, "[AUTH]" or "[IN-USE]" alone too.
+    const std::size_t close = text.find(']');
+    if (text.starts_with('[') && close != std::string::npos && close > 1)
+        code_ = UpperWord(std::string_view(text).substr(1, close - 1));
+}
+
 TPop3Tls Pop3TlsFromSSLValue(int ssl)
 {
     switch (ssl) {

@@ -32,16 +32,19 @@ namespace bm {
 class TlsContext;
 
 // A "-ERR" reply. what() is the reply's text after "-ERR " ("-ERR" when it
-// has none). LoginRefused(): the reply refused the credentials (answer to
-// PASS, or the end of the last SASL exchange).
+// has none). LoginRefused(): the reply answered the login (USER, PASS, or
+// the end of the last SASL exchange). ResponseCode(): the extended response
+// code the text begins with (RFC 2449 §8), upper case and without its
+// brackets ("IN-USE", "SYS/TEMP", "AUTH"), or "" when it carries none.
 class EPop3Error : public std::runtime_error {
 public:
-    EPop3Error(const std::string& text, bool loginRefused)
-        : std::runtime_error(text), loginRefused_(loginRefused) {}
+    EPop3Error(const std::string& text, bool loginRefused);
     bool LoginRefused() const { return loginRefused_; }
+    const std::string& ResponseCode() const { return code_; }
 
 private:
     bool loginRefused_;
+    std::string code_;
 };
 
 // A reply that breaks the protocol ("Invalid POP3 response: <line>"), or a

@@ -27,6 +27,17 @@ void Trace(std::string_view a, std::string_view b = {})
     WriteTrace({a, b}, 0);
 }
 
+// The From of what is sent in answer to a message: the account's address
+// that the message was sent to, else (the user had it as Bcc, or through an
+// alias the account does not list) the account's DefaultEMailAddress, so the
+// answer never goes out with an empty sender and an empty MAIL FROM, which
+// receivers take for a bounce (RFC 5321 §4.5.5).
+std::string ReplyFromAddress(const TAccount& account, const TMailMessage& message)
+{
+    const std::string own = account.Outgoing().FindOwnAddress(message.Recipients, message.CCList);
+    return own.empty() ? account.Outgoing().DefaultEMailAddress() : own;
+}
+
 } // namespace
 
 TCheckContext TCheckContext::Completed() const
@@ -85,6 +96,7 @@ void TRemoteCheckerMdl::Connect()
     };
     p.OnAfterAccount = [this](TAccount& a, bool isLast) { AfterAccount(a, isLast); };
     p.OnBeforeDeleteOnServer = [this](TAccount& a) { MakeFilesDurable(a); };
+    p.OnIsStored = [this](TAccount& a, const std::string& id) { return IsStored(a.Name(), id); };
     p.OnAddressWhitelisted = [this](const std::string& a) {
         if (OnAddressWhitelisted)
             OnAddressWhitelisted(a);
@@ -168,8 +180,15 @@ bool TRemoteCheckerMdl::ProcessMessage(const std::string& uidl, TMailMessage& me
     TAccount& a = *account;
     const std::string name = a.Name();
     if (std::filesystem::is_regular_file(MessageFilePath(name, uidl, true)) ||
-        std::filesystem::is_regular_file(MessageFilePath(name, uidl, false)))
-        return true; // already stored: the server copy stays
+        std::filesystem::is_regular_file(MessageFilePath(name, uidl, false))) {
+        // Stored whole by an earlier pass that ended before its DELE: done,
+        // the server copy may go. A file cut short stays with its server copy.
+        if (IsStored(name, uidl)) {
+            Trace("Already stored", uidl);
+            entry.SetToBeDeleted(true);
+        }
+        return true;
+    }
     if (entry.DeleteVerdict() || entry.ToBeDeleted()) {
         Trace("Will be deleted", uidl);
         entry.SetToBeDeleted(true);
@@ -177,9 +196,18 @@ bool TRemoteCheckerMdl::ProcessMessage(const std::string& uidl, TMailMessage& me
     }
     bool handled = true;
     if (IsFromOwnAddress(a, message)) {
+        // A note from the user's phone or a Bcc to oneself is real mail, and
+        // a forged own address must not be challenged: it is held without a
+        // challenge and ages out with the quarantine.
         Trace("Spam from an account", uidl);
+        handled = ProcessUnchallenged(a, uidl, message, entry);
     } else if (const std::string key = ExtractKey(message); !key.empty()) {
-        if (!ProcessKeyed(a, key, message, entry))
+        const bool keyHandled = ProcessKeyed(a, key, message, entry);
+        // A friend's message that carries a key is still a friend's message:
+        // whatever the key did, it is delivered too.
+        if (entry.Whitelisted())
+            handled = ProcessFriend(a, uidl, message, entry);
+        else if (!keyHandled)
             return true; // left on the server, not marked
     } else if (entry.Whitelisted()) {
         handled = ProcessFriend(a, uidl, message, entry);
@@ -226,7 +254,7 @@ void TRemoteCheckerMdl::AnswerForeignKey(TAccount& account, const std::string& k
         return; // nobody to answer
     if (data_->FindAnsweredRequest(key, MD5Hex(senderText)))
         return;
-    const std::string own = account.Outgoing().FindOwnAddress(message.Recipients, message.CCList);
+    const std::string own = ReplyFromAddress(account, message);
     TTransaction transaction(data_->Database());
     Trace("Saving auth resposne in DB");
     data_->AppendAnsweredRequest(key, senderText);
@@ -260,11 +288,38 @@ bool TRemoteCheckerMdl::ProcessUnknown(TAccount& account, const std::string& uid
     const std::string senderText = GetSenderKey(message);
     if (TrimText(senderText).empty()) {
         Trace("From was empty");
-        return true;
+        return ProcessUnchallenged(account, uidl, message, entry);
     }
     entry.SetQuarantined(true);
     const int keyId = KeyForSenders(account, senderText, message);
     return StoreQuarantined(account, uidl, keyId, message, entry);
+}
+
+// Held under the key of the empty sender set, which counts as sent: no
+// challenge goes out, no reply can release it, the cleaner ages it out and
+// has no sender to blacklist.
+bool TRemoteCheckerMdl::ProcessUnchallenged(TAccount& account, const std::string& uidl, TMailMessage& message,
+                                            TKnownMessage& entry)
+{
+    entry.SetQuarantined(true);
+    int keyId = data_->FindKeyBySenders("");
+    if (keyId >= 0)
+        data_->TouchKey(keyId);
+    else
+        keyId = data_->AppendKey(GenerateKey(), "", true);
+    return StoreQuarantined(account, uidl, keyId, message, entry);
+}
+
+bool TRemoteCheckerMdl::IsStored(const std::string& account, const std::string& id)
+{
+    for (const bool quarantined : {true, false}) {
+        const std::filesystem::path file = MessageFilePath(account, id, quarantined);
+        if (IsWholeMessageFile(file)) {
+            files_.Adopt(file); // proved durable by the barrier before any DELE
+            return true;
+        }
+    }
+    return false;
 }
 
 // The key id of the message's sender set; a new set gets a key row and,
@@ -279,7 +334,7 @@ int TRemoteCheckerMdl::KeyForSenders(TAccount& account, const std::string& sende
         return existing;
     }
     Trace("Will send key");
-    const std::string own = account.Outgoing().FindOwnAddress(message.Recipients, message.CCList);
+    const std::string own = ReplyFromAddress(account, message);
     Trace("Key From", own);
     const bool challenge = context_.Options->SendQuarantineMessage();
     const std::optional<TBadMailReply> reply =

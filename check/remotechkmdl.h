@@ -13,10 +13,14 @@
 //    releases every message held under the key and makes the senders friends;
 //  - a challenge of another copy of this program is answered once, with its
 //    key, so that the other side releases the user's message;
-//  - marked (blacklist, filter), self-addressed and sender-less messages are
-//    dropped.
+//  - marked (blacklist, filter) messages are dropped; messages from one of
+//    the account's own addresses and messages without any sender address
+//    are held in the quarantine without a challenge;
+//  - a friend's message that carries a key is delivered to the inbox as well.
 // Every handled message is then deleted on the server, except one whose file
-// already exists and a foreign challenge while AutoReplyToRequests is off.
+// exists but is not whole and a foreign challenge while AutoReplyToRequests
+// is off. A message already stored whole (an earlier pass ended before its
+// DELE) counts as handled.
 //
 // Nothing is lost: a message whose inbox file, quarantine file or
 // QuarantinedMessages row cannot be written is reported and left on the
@@ -130,6 +134,8 @@ bool IsFromOwnAddress(const TAccount& account, const TMailMessage& message);
 // The challenge to the senders of a quarantined message: the template's
 // body, then (KeysInMessages) the four key lines; To = every sender address;
 // Subject = ownAddress + ": " + the template's Subject; From = ownAddress.
+// The classifier passes the account's address the message was sent to, else
+// its DefaultEMailAddress.
 TMailMessage BuildChallenge(const TAccount& account, const TBadMailReply& reply, std::string_view key,
                             std::string_view senderText, const std::string& ownAddress);
 // The automatic answer to a foreign challenge: one body line, the marker of
@@ -207,6 +213,9 @@ private:
     bool ProcessKeyed(TAccount& account, const std::string& key, TMailMessage& message, TKnownMessage& entry);
     bool ProcessFriend(TAccount& account, const std::string& uidl, TMailMessage& message, TKnownMessage& entry);
     bool ProcessUnknown(TAccount& account, const std::string& uidl, TMailMessage& message, TKnownMessage& entry);
+    bool ProcessUnchallenged(TAccount& account, const std::string& uidl, TMailMessage& message,
+                             TKnownMessage& entry);
+    bool IsStored(const std::string& account, const std::string& id);
     int KeyForSenders(TAccount& account, const std::string& senderText, TMailMessage& message);
     bool StoreQuarantined(TAccount& account, const std::string& uidl, int keyId, TMailMessage& message,
                           TKnownMessage& entry);

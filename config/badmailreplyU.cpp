@@ -82,10 +82,10 @@ void TBadMailReplies::ReadLegacy(const std::string& bytes) {
     ReadVersion(reader);
     ReadLegacyRecords(reader, [&] {
         auto reply = std::make_unique<TBadMailReply>();
-        reply->Name = ReadRecordString(reader, bytes);
-        reply->ID = ReadRecordString(reader, bytes);
-        reply->subject_ = ReadRecordString(reader, bytes);
-        reply->SetBodyText(ReadRecordString(reader, bytes));
+        reply->Name = TextToUtf8(ReadRecordString(reader, bytes));
+        reply->ID = TextToUtf8(ReadRecordString(reader, bytes));
+        reply->subject_ = TextToUtf8(ReadRecordString(reader, bytes));
+        reply->SetBodyText(TextToUtf8(ReadRecordString(reader, bytes)));
         reply->owner_ = this;
         items_.push_back(std::move(reply));
     });
@@ -97,10 +97,13 @@ bool TBadMailReplies::ReadXML(const std::filesystem::path& xmlFile) {
         return false;
     for (const auto& child : doc.DocumentElement()->Children) {
         auto reply = std::make_unique<TBadMailReply>();
-        reply->Name = TMyXML::ChildText(child.get(), "Name");
-        reply->ID = TMyXML::ChildText(child.get(), "ID");
-        reply->subject_ = TMyXML::ChildText(child.get(), "Subject");
-        reply->SetBodyText(TMyXML::ChildText(child.get(), "Body"));
+        // The earlier 8-bit versions wrote Windows-1252; what is not valid
+        // UTF-8 is read as that once here, so a challenge built from the
+        // template is valid under its charset=utf-8.
+        reply->Name = TextToUtf8(TMyXML::ChildText(child.get(), "Name"));
+        reply->ID = TextToUtf8(TMyXML::ChildText(child.get(), "ID"));
+        reply->subject_ = TextToUtf8(TMyXML::ChildText(child.get(), "Subject"));
+        reply->SetBodyText(TextToUtf8(TMyXML::ChildText(child.get(), "Body")));
         reply->owner_ = this;
         items_.push_back(std::move(reply));
     }

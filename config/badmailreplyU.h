@@ -74,7 +74,9 @@ public:
     // is read; otherwise the list is empty. A file the XML layer cannot read
     // leaves the list empty and the file untouched, and sets LoadFailed: the
     // next save to that file first copies it to "badmailreplies.xml.bak", so
-    // the templates in it can still be recovered. Clears Modified.
+    // the templates in it can still be recovered. A text that is not valid
+    // UTF-8 (the earlier 8-bit versions' Windows-1252) is converted to UTF-8
+    // as it is read. Clears Modified.
     // Throws std::runtime_error when the converted XML cannot be written.
     void LoadFromFile(const std::filesystem::path& fileName = {});
     // Writes the XML file (atomic replacement) and clears Modified.

@@ -128,7 +128,7 @@ std::string RuleFieldText(const TMailMessage& message, TRuleField field) {
 
 ERegExprError::ERegExprError(const std::string& expression, const std::string& engineMessage,
                              std::size_t offset)
-    : std::runtime_error("Invalid regular expression \"" + expression + "\": " + engineMessage +
+    : std::runtime_error("Invalid regular expression \"" + TextToUtf8(expression) + "\": " + engineMessage +
                          " at offset " + std::to_string(offset)),
       engineMessage_(engineMessage), offset_(offset) {}
 
@@ -161,34 +161,48 @@ std::string EngineMessage(int errorCode) {
 
 } // namespace
 
-bool TRule::RegExprFinds(const std::string& fieldText) const {
-    if (!compiled_) {
-        int errorCode = 0;
-        PCRE2_SIZE errorOffset = 0;
-        pcre2_code* code =
-            pcre2_compile(reinterpret_cast<PCRE2_SPTR>(text_.data()), text_.size(),
-                          kCompileOptions, &errorCode, &errorOffset, nullptr);
-        if (!code)
-            throw ERegExprError(text_, EngineMessage(errorCode), errorOffset);
-        auto compiled = std::make_unique<TCompiled>();
-        compiled->code = code;
-        compiled->context = pcre2_match_context_create(nullptr);
-        if (!compiled->context)
-            throw std::bad_alloc();
-        pcre2_set_match_limit(compiled->context, kMatchLimit);
-        pcre2_set_depth_limit(compiled->context, kDepthLimit);
-        pcre2_set_heap_limit(compiled->context, kHeapLimitKiB);
-        compiled_ = std::move(compiled);
+// An expression PCRE2 refuses keeps its error until the Text changes, so a
+// bad filter costs one compilation per edit, not one per message.
+void TRule::Compile() const {
+    if (compiled_)
+        return;
+    if (compileError_)
+        throw *compileError_;
+    int errorCode = 0;
+    PCRE2_SIZE errorOffset = 0;
+    pcre2_code* code = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(text_.data()), text_.size(),
+                                     kCompileOptions, &errorCode, &errorOffset, nullptr);
+    if (!code) {
+        compileError_ = std::make_unique<ERegExprError>(text_, EngineMessage(errorCode), errorOffset);
+        throw *compileError_;
     }
+    auto compiled = std::make_unique<TCompiled>();
+    compiled->code = code;
+    compiled->context = pcre2_match_context_create(nullptr);
+    if (!compiled->context)
+        throw std::bad_alloc();
+    pcre2_set_match_limit(compiled->context, kMatchLimit);
+    pcre2_set_depth_limit(compiled->context, kDepthLimit);
+    pcre2_set_heap_limit(compiled->context, kHeapLimitKiB);
+    compiled_ = std::move(compiled);
+}
+
+TRuleVerdict TRule::RegExprFinds(const std::string& fieldText) const {
+    Compile();
     pcre2_match_data* data = pcre2_match_data_create_from_pattern(compiled_->code, nullptr);
     if (!data)
         throw std::bad_alloc();
     const int rc = pcre2_match(compiled_->code, reinterpret_cast<PCRE2_SPTR>(fieldText.data()),
                                fieldText.size(), 0, 0, data, compiled_->context);
     pcre2_match_data_free(data);
-    // A limit reached (or any other engine failure) is "not found": one hostile
-    // message must not make every later check of the account fail.
-    return rc >= 0;
+    if (rc >= 0)
+        return TRuleVerdict::Match;
+    if (rc == PCRE2_ERROR_NOMATCH)
+        return TRuleVerdict::NoMatch;
+    // A limit reached (or any other engine failure) proves nothing either
+    // way: inverted for "doesn't contain" it would let a Delete filter drop
+    // the very mail that holds the text.
+    return TRuleVerdict::Undecided;
 }
 
 // --- TRule ------------------------------------------------------------------------
@@ -222,29 +236,60 @@ void TRule::SetText(const std::string& text) {
         return;
     text_ = text;
     compiled_.reset();
+    compileError_.reset();
     Changed();
 }
 
-bool TRule::MatchesText(const std::string& fieldText) const {
+namespace {
+
+TRuleVerdict VerdictOf(bool found) {
+    return found ? TRuleVerdict::Match : TRuleVerdict::NoMatch;
+}
+
+TRuleVerdict Inverted(TRuleVerdict verdict) {
+    switch (verdict) {
+    case TRuleVerdict::Match: return TRuleVerdict::NoMatch;
+    case TRuleVerdict::NoMatch: return TRuleVerdict::Match;
+    case TRuleVerdict::Undecided: break;
+    }
+    return TRuleVerdict::Undecided;
+}
+
+} // namespace
+
+TRuleVerdict TRule::JudgeText(const std::string& fieldText) const {
     switch (operation_) {
     case TRuleOperation::Contains:
     case TRuleOperation::NotContains: {
         const bool found = !text_.empty() && !fieldText.empty() &&
                            LowerText(fieldText).find(LowerText(text_)) != std::string::npos;
-        return operation_ == TRuleOperation::Contains ? found : !found;
+        return VerdictOf(operation_ == TRuleOperation::Contains ? found : !found);
     }
     case TRuleOperation::Is:
-        return SameTextIgnoringCase(fieldText, text_);
+        return VerdictOf(SameTextIgnoringCase(fieldText, text_));
     case TRuleOperation::ContainsRegExpr:
         return RegExprFinds(fieldText);
     case TRuleOperation::NotContainsRegExpr:
-        return !RegExprFinds(fieldText);
+        return Inverted(RegExprFinds(fieldText));
     }
-    return false;
+    return TRuleVerdict::NoMatch;
+}
+
+TRuleVerdict TRule::Judge(const TMailMessage& message) const {
+    return JudgeText(RuleFieldText(message, field_));
+}
+
+bool TRule::MatchesText(const std::string& fieldText) const {
+    return JudgeText(fieldText) == TRuleVerdict::Match;
 }
 
 bool TRule::Matches(const TMailMessage& message) const {
-    return MatchesText(RuleFieldText(message, field_));
+    return Judge(message) == TRuleVerdict::Match;
+}
+
+void TRule::CheckExpression() const {
+    if (operation_ == TRuleOperation::ContainsRegExpr || operation_ == TRuleOperation::NotContainsRegExpr)
+        Compile();
 }
 
 // --- TRuleList --------------------------------------------------------------------
@@ -329,13 +374,21 @@ bool TFilter::Matches(const TMailMessage& message, bool senderIsFriend) const {
     if (rules_.Count() == 0)
         return false;
     for (int i = 0; i < rules_.Count(); ++i) {
-        const bool ruleMatches = rules_.Item(i)->Matches(message);
+        const TRuleVerdict verdict = rules_.Item(i)->Judge(message);
+        if (verdict == TRuleVerdict::Undecided)
+            return false;
+        const bool ruleMatches = verdict == TRuleVerdict::Match;
         if (onlyWhenAllMet_ && !ruleMatches)
             return false;
         if (!onlyWhenAllMet_ && ruleMatches)
             return true;
     }
     return onlyWhenAllMet_;
+}
+
+void TFilter::CheckExpressions() const {
+    for (int i = 0; i < rules_.Count(); ++i)
+        rules_.Item(i)->CheckExpression();
 }
 
 // --- TFilterList: items -------------------------------------------------------------
@@ -355,18 +408,32 @@ TFilter* TFilterList::FindByName(const std::string& name) const {
     return nullptr;
 }
 
-TFilter* TFilterList::FindMatch(const TMailMessage& message, bool senderIsFriend) const {
+TFilter* TFilterList::FindMatch(const TMailMessage& message, bool senderIsFriend,
+                                std::vector<TFilterProblem>* problems) const {
     Lock lock(mutex_);
-    for (const auto& filter : items_)
-        if (filter->Enabled() && filter->Matches(message, senderIsFriend))
+    for (const auto& filter : items_) {
+        if (!filter->Enabled())
+            continue;
+        // Checked before any rule runs: in "any rule" mode a good rule could
+        // otherwise decide before the bad one is met, and the filter would
+        // act on some messages and fail on others.
+        try {
+            filter->CheckExpressions();
+        } catch (const ERegExprError& e) {
+            if (problems)
+                problems->push_back({filter->Name(), "Filter \"" + filter->Name() + "\" is disabled: " + e.what()});
+            continue;
+        }
+        if (filter->Matches(message, senderIsFriend))
             return filter.get();
+    }
     return nullptr;
 }
 
-std::optional<TFilterMatch> TFilterList::FindMatchResult(const TMailMessage& message,
-                                                         bool senderIsFriend) const {
+std::optional<TFilterMatch> TFilterList::FindMatchResult(const TMailMessage& message, bool senderIsFriend,
+                                                         std::vector<TFilterProblem>* problems) const {
     Lock lock(mutex_);
-    const TFilter* filter = FindMatch(message, senderIsFriend);
+    const TFilter* filter = FindMatch(message, senderIsFriend, problems);
     if (!filter)
         return std::nullopt;
     return TFilterMatch{filter->Name(), filter->Delete(), filter->WhitelistSender()};
@@ -386,7 +453,7 @@ bool ReadFlag(const TElementDocXML* element, const std::string& name, bool fallb
 std::unique_ptr<TFilter> ReadFilterElement(const TElementDocXML* element) {
     auto filter = std::make_unique<TFilter>();
     if (TMyXML::FindChild(element, "Name"))
-        filter->SetName(TMyXML::ChildText(element, "Name"));
+        filter->SetName(TextToUtf8(TMyXML::ChildText(element, "Name")));
     filter->SetFriendsToo(ReadFlag(element, "FriendsToo", false));
     filter->SetLegitimate(ReadFlag(element, "Legitimate", false));
     filter->SetBlacklistSender(ReadFlag(element, "BlacklistSender", false));
@@ -398,7 +465,7 @@ std::unique_ptr<TFilter> ReadFilterElement(const TElementDocXML* element) {
         for (const auto& rule : rules->Children)
             filter->Rules().Add(RuleFieldFromName(TMyXML::ChildText(rule.get(), "Field")),
                                 RuleOperationFromName(TMyXML::ChildText(rule.get(), "Operation")),
-                                TMyXML::ChildText(rule.get(), "Text"));
+                                TextToUtf8(TMyXML::ChildText(rule.get(), "Text")));
     }
     return filter;
 }
@@ -434,7 +501,7 @@ TRuleOperation LegacyOperation(std::int32_t value) {
 
 std::unique_ptr<TFilter> ReadLegacyFilter(TByteReader& r, std::string_view bytes) {
     auto filter = std::make_unique<TFilter>();
-    filter->SetName(ReadRecordString(r, bytes));
+    filter->SetName(TextToUtf8(ReadRecordString(r, bytes)));
     filter->SetFriendsToo(ReadBool(r));
     ReadByte(r);     // legacy flag
     ReadRecordString(r, bytes);  // legacy string
@@ -457,7 +524,7 @@ std::unique_ptr<TFilter> ReadLegacyFilter(TByteReader& r, std::string_view bytes
         const std::int32_t field = ReadInt32(r);
         const std::int32_t operation = ReadInt32(r);
         filter->Rules().Add(LegacyField(field), LegacyOperation(operation),
-                            ReadRecordString(r, bytes));
+                            TextToUtf8(ReadRecordString(r, bytes)));
     }
     return filter;
 }

@@ -30,8 +30,10 @@ class TFilter;
 class TFilterList;
 class TRuleList;
 
-// A regular expression that PCRE2 refuses. what() is
-// `Invalid regular expression "<text>": <PCRE2 message> at offset <n>`.
+// A regular expression that PCRE2 refuses (a text that is not valid UTF-8
+// among them). what() is
+// `Invalid regular expression "<text>": <PCRE2 message> at offset <n>`, the
+// text read as Windows-1252 where it is not valid UTF-8.
 class ERegExprError : public std::runtime_error {
 public:
     ERegExprError(const std::string& expression, const std::string& engineMessage,
@@ -73,6 +75,10 @@ const std::vector<std::string>& RuleOperationCaptions();
 // with CR LF.
 std::string RuleFieldText(const TMailMessage& message, TRuleField field);
 
+// What a rule says of a message. Undecided: its expression reached the
+// engine's match, depth or heap limit, so it found nothing either way.
+enum class TRuleVerdict { Match, NoMatch, Undecided };
+
 class TRule {
 public:
     TRule() = default;
@@ -92,13 +98,19 @@ public:
 
     // Builds the field's text and compares it; "notcontains" and
     // "notcontainsregexpr" invert the result. An expression is compiled on
-    // first use and kept until Text changes. Throws ERegExprError for an
-    // invalid expression. A match that exceeds the engine's match or depth
-    // limit (hostile text) counts as "not found" rather than failing the
-    // whole check. Caller holds the owning list's lock.
+    // first use and kept (or its error) until Text changes. Throws
+    // ERegExprError for an invalid expression, on every use. An Undecided
+    // verdict (a limit reached on hostile text) is never inverted: Matches
+    // is then false whatever the operation. Caller holds the owning list's
+    // lock.
+    TRuleVerdict Judge(const TMailMessage& message) const;
+    TRuleVerdict JudgeText(const std::string& fieldText) const;
+    // Judge(...) == Match.
     bool Matches(const TMailMessage& message) const;
-    // The comparison alone, on a prepared field text.
     bool MatchesText(const std::string& fieldText) const;
+    // Compiles a regular expression rule's Text now; throws ERegExprError as
+    // Judge would. Nothing for the other operations.
+    void CheckExpression() const;
 
     TRuleList* Owner() const { return owner_; }
 
@@ -106,12 +118,14 @@ private:
     friend class TRuleList;
     struct TCompiled;
     void Changed();
-    bool RegExprFinds(const std::string& fieldText) const;
+    void Compile() const;
+    TRuleVerdict RegExprFinds(const std::string& fieldText) const;
 
     TRuleField field_ = TRuleField::From;
     TRuleOperation operation_ = TRuleOperation::Contains;
     std::string text_;
     mutable std::unique_ptr<TCompiled> compiled_;
+    mutable std::unique_ptr<ERegExprError> compileError_; // kept like compiled_
     TRuleList* owner_ = nullptr;
 };
 
@@ -178,8 +192,13 @@ public:
 
     // False when the sender is a friend and FriendsToo is off, or there are no
     // rules; otherwise all rules (OnlyWhenAllMet) or any rule must match, tried
-    // in order and stopping at the first that decides. Throws ERegExprError.
+    // in order and stopping at the first that decides. A rule that cannot
+    // decide (TRuleVerdict::Undecided) makes the filter not match: a filter
+    // never acts on a guess. Throws ERegExprError.
     bool Matches(const TMailMessage& message, bool senderIsFriend) const;
+    // Compiles every regular expression of the rules; throws the first
+    // ERegExprError.
+    void CheckExpressions() const;
 
     TFilterList* Owner() const { return owner_; }
 
@@ -208,6 +227,13 @@ struct TFilterMatch {
     bool WhitelistSender = false;
 };
 
+// A filter that took no part in a match because one of its expressions is
+// invalid. Text: `Filter "<name>" is disabled: ` and the ERegExprError text.
+struct TFilterProblem {
+    std::string FilterName;
+    std::string Text;
+};
+
 // Count, Item, Delete, Clear, Modified, SetModified, LoadFailed and Mutex
 // come from TXMLItemList.
 class TFilterList : public TXMLItemList<TFilter> {
@@ -220,7 +246,9 @@ public:
     // Loads the list; an empty name means DefaultFileName(). The ".dat" file
     // beside it, when it exists, is read (up to its end, never past it), the
     // list saved as XML and the ".dat" deleted; otherwise the XML file is
-    // read; otherwise the list is empty. Clears Modified.
+    // read; otherwise the list is empty. A name or rule text that is not
+    // valid UTF-8 (the earlier 8-bit versions' Windows-1252) is converted to
+    // UTF-8 as it is read. Clears Modified.
     // A filters.xml that the XML layer cannot read leaves the list empty,
     // sets LoadFailed and keeps the file: SaveIfModified will not replace it
     // while the list is empty, and a save after the user adds filters first
@@ -240,12 +268,15 @@ public:
     // The first filter whose Name equals `name` exactly, or null.
     TFilter* FindByName(const std::string& name) const;
     // The first Enabled filter whose Matches is true, or null. Holds the lock
-    // for the whole walk; throws ERegExprError from a rule.
-    TFilter* FindMatch(const TMailMessage& message, bool senderIsFriend) const;
+    // for the whole walk. A filter with an invalid expression is passed over
+    // whole (not only from its bad rule on) and added to problems when given;
+    // the walk goes on with the next filter. Never throws ERegExprError.
+    TFilter* FindMatch(const TMailMessage& message, bool senderIsFriend,
+                       std::vector<TFilterProblem>* problems = nullptr) const;
     // FindMatch with the result copied out under the lock (for the checker
     // thread, which acts on it after the lock is released).
-    std::optional<TFilterMatch> FindMatchResult(const TMailMessage& message,
-                                                bool senderIsFriend) const;
+    std::optional<TFilterMatch> FindMatchResult(const TMailMessage& message, bool senderIsFriend,
+                                                std::vector<TFilterProblem>* problems = nullptr) const;
 
 private:
     void ReadLegacy(const std::string& bytes);

@@ -1,5 +1,7 @@
 #include "core/commonsU.h"
 
+#include "core/mailmsgimpl.h"
+
 #include "platform/registry.h"
 #include "platform/shellU.h"
 
@@ -285,6 +287,16 @@ TWrappedText WordWrap(std::string_view text, int margin)
     std::string_view rest = text.substr(cut);
     rest.remove_prefix(std::min(rest.find_first_not_of(' '), rest.size()));
     return {std::string(text.substr(0, cut)), std::string(rest)};
+}
+
+bool IsValidUtf8Text(std::string_view text)
+{
+    return mailimpl::IsValidUtf8(text);
+}
+
+std::string TextToUtf8(std::string_view text)
+{
+    return mailimpl::EnsureUtf8(text);
 }
 
 } // namespace bm

@@ -77,6 +77,12 @@ std::string FormatElapsed(double days);
 // The text with each of \ / : * ? " < > | replaced by "_".
 std::string MakeSafeFileName(std::string_view text);
 
+// True when text is well-formed UTF-8 (no overlongs, no surrogates).
+bool IsValidUtf8Text(std::string_view text);
+// The text when it is valid UTF-8, else its bytes read as Windows-1252 (what
+// the earlier 8-bit versions wrote) and converted to UTF-8. Any thread.
+std::string TextToUtf8(std::string_view text);
+
 // Clears tokens, then splits text at every byte that is in delimiters
 // (delimiters are single bytes: pass ASCII). Empty tokens are kept only with
 // keepEmpty. Returns the number of tokens added; 0 with an empty text or an

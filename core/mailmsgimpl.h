@@ -1,6 +1,7 @@
 #pragma once
 // Internals of the mail message model shared by its source files; not for
-// use outside core/mailmsg*.cpp and core/mailaddrU.cpp.
+// use outside core/mailmsg*.cpp and core/mailaddrU.cpp (core/commonsU.cpp
+// exposes the UTF-8 helpers).
 
 #include "core/mailmsgU.h"
 

@@ -12,6 +12,8 @@
 #include <bit>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
+#include <map>
 #include <stdexcept>
 
 #include <fcntl.h>
@@ -99,6 +101,85 @@ std::string MakeMessageId(std::string_view uidl)
     return FitToField(MakeSafeFileName(uidl), kMessageIdLength);
 }
 
+namespace {
+
+constexpr std::size_t kIdHashDigits = 16;
+constexpr std::size_t kIdPrefixLength = kMessageIdLength - 1 - kIdHashDigits;
+
+std::string_view TrimmedUidl(std::string_view uidl)
+{
+    auto blank = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
+    while (!uidl.empty() && blank(uidl.front()))
+        uidl.remove_prefix(1);
+    while (!uidl.empty() && blank(uidl.back()))
+        uidl.remove_suffix(1);
+    return uidl;
+}
+
+std::string HashedId(std::string_view uidl, std::string_view hashed)
+{
+    return FitToField(MakeSafeFileName(uidl), kIdPrefixLength) + "-" + MD5Hex(hashed).substr(0, kIdHashDigits);
+}
+
+} // namespace
+
+std::string MakeHashedMessageId(std::string_view uidl)
+{
+    const std::string_view trimmed = TrimmedUidl(uidl);
+    return HashedId(trimmed, trimmed);
+}
+
+std::string MakeContentMessageId(std::string_view uidl, std::string_view text)
+{
+    const std::string_view trimmed = TrimmedUidl(uidl);
+    std::string hashed(trimmed);
+    hashed += '\n';
+    hashed += text;
+    return HashedId(trimmed, hashed);
+}
+
+std::vector<std::string> MakeMailboxIds(const std::vector<std::string>& uidls)
+{
+    std::map<std::string_view, int> rawCount;
+    std::map<std::string, int> idCount;
+    std::vector<std::string> plain;
+    plain.reserve(uidls.size());
+    for (const std::string& uidl : uidls) {
+        ++rawCount[TrimmedUidl(uidl)];
+        plain.push_back(MakeMessageId(uidl));
+        ++idCount[plain.back()];
+    }
+    std::vector<std::string> ids;
+    ids.reserve(uidls.size());
+    for (std::size_t i = 0; i < uidls.size(); ++i) {
+        const std::string_view raw = TrimmedUidl(uidls[i]);
+        if (raw.empty() || rawCount[raw] > 1)
+            ids.emplace_back();
+        else if (MakeSafeFileName(raw).size() > kMessageIdLength || idCount[plain[i]] > 1)
+            ids.push_back(MakeHashedMessageId(raw));
+        else
+            ids.push_back(plain[i]);
+    }
+    return ids;
+}
+
+bool IsWholeMessageFile(const std::filesystem::path& file)
+{
+    constexpr std::string_view kEnd = "\r\n.\r\n";
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(file, ec);
+    if (ec || size < 3)
+        return false;
+    std::ifstream in(file, std::ios::binary);
+    const std::size_t tail = size < kEnd.size() ? 3 : kEnd.size();
+    in.seekg(static_cast<std::streamoff>(size - tail));
+    std::string last(tail, '\0');
+    if (!in.read(last.data(), static_cast<std::streamsize>(tail)))
+        return false;
+    // A file of the empty message is the line "." alone.
+    return tail == 3 ? last == ".\r\n" : last == kEnd;
+}
+
 std::filesystem::path MessageFilePath(const std::string& account, const std::string& id, bool quarantined)
 {
     auto folder = AccountFolder(account, quarantined);
@@ -160,6 +241,13 @@ void TMessageFileBatch::SaveText(const std::string& account, const std::string& 
     } catch (const EAtomicWriteError& e) {
         throw std::runtime_error(e.what());
     }
+    files_.push_back(file);
+    if (std::find(folders_.begin(), folders_.end(), file.parent_path()) == folders_.end())
+        folders_.push_back(file.parent_path());
+}
+
+void TMessageFileBatch::Adopt(const std::filesystem::path& file)
+{
     files_.push_back(file);
     if (std::find(folders_.begin(), folders_.end(), file.parent_path()) == folders_.end())
         folders_.push_back(file.parent_path());
@@ -342,6 +430,18 @@ TKnownMessage* TMessageList::Find(std::string_view id) const
     return nullptr;
 }
 
+TKnownMessage* TMessageList::Find(std::string_view account, std::string_view id) const
+{
+    TKnownMessage probe;
+    probe.SetAccount(account);
+    const std::string fitted = probe.Account();
+    std::lock_guard lock(mutex_);
+    for (const auto& item : items_)
+        if (item->Id() == id && item->Account() == fitted)
+            return item.get();
+    return nullptr;
+}
+
 void TMessageList::ForEach(const std::function<void(const TKnownMessage&)>& fn) const
 {
     std::lock_guard lock(mutex_);
@@ -370,6 +470,11 @@ TMessageList& KnownList()
 TKnownMessage* FindKnownMessage(const TMessageList& list, std::string_view id)
 {
     return list.Find(id);
+}
+
+TKnownMessage* FindKnownMessage(const TMessageList& list, std::string_view account, std::string_view id)
+{
+    return list.Find(account, id);
 }
 
 std::unique_ptr<TKnownMessage> CloneKnownMessage(const TKnownMessage& record)

@@ -47,6 +47,23 @@ inline constexpr std::size_t kMessageIdLength = 80;
 // cut to its first 80 bytes without splitting a UTF-8 sequence.
 std::string MakeMessageId(std::string_view uidl);
 
+// The ids of one mailbox listing (the server's unique ids in listing order),
+// unique within it and stable from check to check:
+//  - a UIDL that is empty or appears more than once says nothing of its
+//    message: its id is "" here and comes from the message itself
+//    (MakeContentMessageId) once it is retrieved;
+//  - a UIDL whose safe form is longer than 80 bytes, or that MakeSafeFileName
+//    maps onto the id of another UIDL of the listing, gets MakeHashedMessageId;
+//  - every other UIDL its MakeMessageId.
+std::vector<std::string> MakeMailboxIds(const std::vector<std::string>& uidls);
+// The first 63 bytes of the trimmed UIDL made safe, "-", and the first 16
+// hexadecimal digits of the MD5 of the trimmed UIDL as the server wrote it.
+std::string MakeHashedMessageId(std::string_view uidl);
+// The same with the MD5 of the trimmed UIDL, a line feed and the message
+// text as retrieved: two different messages that share a UIDL get two ids,
+// and one message gets the same id at every check.
+std::string MakeContentMessageId(std::string_view uidl, std::string_view text);
+
 // D/account/id.msg, or D/account/Bad/id.msg when quarantined; creates that
 // folder with its parents when missing. Throws std::runtime_error
 // "Invalid account name: %s" for an account name that is empty, "." or ".."
@@ -85,6 +102,10 @@ public:
     void SaveText(const std::string& account, const std::string& id, bool quarantined,
                   const std::string& storedText);
 
+    // Adds a file that is already there (stored by an earlier pass) to the
+    // pending list, so that the barrier proves it is on disk too.
+    void Adopt(const std::filesystem::path& file);
+
     // The barrier. Empties the pending list whatever happens (after a failed
     // fsync the kernel may already have dropped the dirty pages, so a retry
     // would prove nothing). Throws std::runtime_error "Cannot sync <file>:
@@ -100,6 +121,10 @@ private:
     std::vector<std::filesystem::path> files_;
     std::vector<std::filesystem::path> folders_; // distinct, in order of first use
 };
+
+// True when the file holds a whole message in the message text form (it
+// ends in the line "."). False when it is missing or cut off.
+bool IsWholeMessageFile(const std::filesystem::path& file);
 
 // Moves D/account/Bad/id.msg to D/account/id.msg (replacing an inbox file of
 // that name). A failed move is ignored: the file stays in quarantine.
@@ -202,6 +227,9 @@ public:
     TKnownMessage* Item(int index) const;
     // The first record whose id equals id exactly (case matters), or null.
     TKnownMessage* Find(std::string_view id) const;
+    // The first record of that account (cut to its field as SetAccount
+    // does) whose id equals id exactly, or null.
+    TKnownMessage* Find(std::string_view account, std::string_view id) const;
     // Calls fn for each record in order, holding the list's lock.
     void ForEach(const std::function<void(const TKnownMessage&)>& fn) const;
     // Replaces the whole content at once.
@@ -220,6 +248,9 @@ TMessageList& KnownList();
 // The first record of the list whose id equals id exactly, or null. Only the
 // id is compared, not the account.
 TKnownMessage* FindKnownMessage(const TMessageList& list, std::string_view id);
+// The same for one account: servers number their UIDLs alike ("1", "2"...),
+// so the Mail check tells messages apart by account and id together.
+TKnownMessage* FindKnownMessage(const TMessageList& list, std::string_view account, std::string_view id);
 // A new record with the same 833 bytes, its own copies of the lines, and the
 // same filter.
 std::unique_ptr<TKnownMessage> CloneKnownMessage(const TKnownMessage& record);

@@ -112,7 +112,7 @@ protected:
         // Every mailbox before the first login: Dovecot rereads its
         // passwd-file by modification time, so a user added within the same
         // second as an earlier login may stay unknown to it.
-        for (const char* user : {"alice", "dana", "erik"})
+        for (const char* user : {"alice", "dana", "erik", "fay", "hal"})
             pop3_->AddUser(user, std::string("pw-") + user);
     }
     static void TearDownTestSuite()
@@ -248,6 +248,46 @@ TEST_F(CheckerE2E, TwoUsersAnswerEachOthersChallengeOnceAndBothMessagesArrive)
     EXPECT_TRUE(pop3_->ListMessages("erik").empty());
     EXPECT_TRUE(errors_.empty()) << errors_.front();
     EXPECT_TRUE(dana.prompts.empty() && erik.prompts.empty());
+}
+
+TEST_F(CheckerE2E, ChallengeToMailReceivedAsBccComesFromTheDefaultAddress)
+{
+    User fay(*pop3_, *smtp_, "fay");
+    // Fay was a Bcc: neither To nor Cc names her.
+    pop3_->Deliver("fay", Mail("Gus <gus@far.example>", "list@lists.example", "news", {"Hello all."}));
+
+    fay.Check();
+
+    const std::vector<SmtpReceived> challenge = NewSent(1);
+    ASSERT_EQ(challenge.size(), 1u);
+    EXPECT_EQ(challenge[0].from, "fay@home.example") << "an empty MAIL FROM reads as a bounce";
+    EXPECT_EQ(challenge[0].recipients, std::vector<std::string>{"gus@far.example"});
+    TMailMessage sent;
+    sent.LoadFromRaw(challenge[0].data);
+    EXPECT_EQ(sent.GetFrom().Address, "fay@home.example");
+    EXPECT_EQ(sent.Subject, "fay@home.example: Please confirm your message");
+    EXPECT_TRUE(errors_.empty()) << errors_.front();
+}
+
+TEST_F(CheckerE2E, OwnAndSenderlessMessagesAreHeldWithoutChallengeNotDeletedUnstored)
+{
+    User hal(*pop3_, *smtp_, "hal");
+    const std::string note = Mail("Hal <HAL@home.example>", "hal@home.example", "note", {"From my phone."});
+    const std::string nobody = "To: hal@home.example\r\nSubject: nobody\r\n\r\nNo sender.\r\n";
+    pop3_->Deliver("hal", note);
+    pop3_->Deliver("hal", nobody);
+
+    hal.Check();
+
+    EXPECT_TRUE(pop3_->ListMessages("hal").empty()) << "stored, so the server copies may go";
+    EXPECT_EQ(hal.Files(true).size(), 2u);
+    EXPECT_EQ(hal.quarantined.size(), 2u);
+    EXPECT_EQ(NewSent(0).size(), 0u) << "no challenge to oneself or to nobody";
+    const std::vector<TQuarantineKey> keys = hal.Keys();
+    ASSERT_EQ(keys.size(), 1u);
+    EXPECT_TRUE(keys[0].MessageSent) << "counts as sent: the cleaner ages the messages out";
+    EXPECT_EQ(keys[0].FromList, "") << "nobody to blacklist when they age out";
+    EXPECT_TRUE(errors_.empty()) << errors_.front();
 }
 
 } // namespace

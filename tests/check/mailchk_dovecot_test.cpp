@@ -319,7 +319,9 @@ TEST_F(MailChkDovecot, StopInTheMiddleOfAMailboxLosesNothing)
     EXPECT_EQ(h.ErrorTexts(), "") << "failures after a stop are not shown";
 }
 
-TEST_F(MailChkDovecot, MessageTheHandlerCannotStoreStaysForTheNextCheck)
+// A store that refuses one message refuses the next: the walk ends there,
+// says how far it got, and what was handled is still deleted.
+TEST_F(MailChkDovecot, MessageTheHandlerCannotStoreEndsThePassAndStaysForTheNextCheck)
 {
     const std::string user = NewUser("nostore");
     DeliverSubjects(user, {"one", "two", "three"});
@@ -333,19 +335,19 @@ TEST_F(MailChkDovecot, MessageTheHandlerCannotStoreStaysForTheNextCheck)
         return CheckerHarness::StoreAndDelete(uidl, m, e);
     };
     EXPECT_TRUE(h.CheckAll()) << h.Describe();
-    const auto left = server_->ListMessages(user);
-    ASSERT_EQ(left.size(), 1u);
-    EXPECT_NE(left[0].find("Subject: two"), std::string::npos);
+    EXPECT_EQ(h.subjects, (std::vector<std::string>{"one", "two"}));
+    EXPECT_EQ(h.ErrorTexts(), "NoStore: " + PassEndedText("The message could not be stored", 2, 1, 3) + "\n");
+    EXPECT_EQ(Left(user), 2u);
     EXPECT_EQ(h.inbox.Count(), 0);
 
     h.handler = nullptr;
     h.subjects.clear();
     EXPECT_TRUE(h.CheckAll());
-    EXPECT_EQ(h.subjects, std::vector<std::string>{"two"}) << "met as new at the next check";
+    EXPECT_EQ(h.subjects, (std::vector<std::string>{"two", "three"})) << "met as new at the next check";
     EXPECT_EQ(Left(user), 0u);
 }
 
-TEST_F(MailChkDovecot, HandlerExceptionEndsThePassWithoutDeleting)
+TEST_F(MailChkDovecot, HandlerExceptionEndsTheWalkSaysWhyAndDeletesOnlyTheHandled)
 {
     const std::string user = NewUser("throws");
     DeliverSubjects(user, {"one", "two", "three"});
@@ -353,13 +355,41 @@ TEST_F(MailChkDovecot, HandlerExceptionEndsThePassWithoutDeleting)
     h.AddAccount("Throws", "127.0.0.1", server_->Pop3Port(), user, "pw-" + user);
     h.handler = [](const std::string& uidl, TMailMessage& m, TKnownMessage& e) -> bool {
         if (m.Subject == "two")
-            throw std::runtime_error("disk full");
+            throw std::runtime_error("database or disk is full");
         return CheckerHarness::StoreAndDelete(uidl, m, e);
     };
-    EXPECT_FALSE(h.CheckAll());
+    EXPECT_TRUE(h.CheckAll());
     EXPECT_EQ(h.subjects, (std::vector<std::string>{"one", "two"}));
-    EXPECT_EQ(Left(user), 3u);
-    EXPECT_TRUE(h.after.empty()) << "an error ends the account's steps";
+    EXPECT_EQ(h.ErrorTexts(), "Throws: " + PassEndedText("database or disk is full", 2, 1, 3) + "\n");
+    EXPECT_EQ(Left(user), 2u) << "the message being classified and the rest stay";
+    EXPECT_EQ(h.after.size(), 1u) << "the session ended normally: the account's queue is still sent";
+}
+
+TEST_F(MailChkDovecot, MessageStoredByAPassThatEndedBeforeDeleIsDeletedAtTheNextCheck)
+{
+    const std::string user = NewUser("stored");
+    DeliverSubjects(user, {"one", "two"});
+    CheckerHarness h;
+    h.AddAccount("Stored", "127.0.0.1", server_->Pop3Port(), user, "pw-" + user);
+    h.handler = [&h](const std::string& uidl, TMailMessage& m, TKnownMessage& e) {
+        SaveMessageFile(e.Account(), uidl, false, m); // a friend's message: a copy joins the inbox list
+        h.inbox.Add(CloneKnownMessage(e));
+        e.SetToBeDeleted(true);
+        return true;
+    };
+    h.checker->OnIsStored = [](TAccount& a, const std::string& id) {
+        return IsWholeMessageFile(MessageFilePath(a.Name(), id, false));
+    };
+    h.checker->OnBeforeDeleteOnServer = [](TAccount&) { throw std::runtime_error("cut before DELE"); };
+    EXPECT_FALSE(h.CheckAll());
+    ASSERT_EQ(Left(user), 2u);
+
+    h.checker->OnBeforeDeleteOnServer = nullptr;
+    h.subjects.clear();
+    EXPECT_TRUE(h.CheckAll()) << h.Describe();
+    EXPECT_TRUE(h.subjects.empty()) << "nothing retrieved twice";
+    EXPECT_EQ(Left(user), 0u);
+    EXPECT_EQ(h.inbox.Count(), 2);
 }
 
 // --- the UIDL walk over InboxList and KnownList -----------------------------

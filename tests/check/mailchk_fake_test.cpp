@@ -40,6 +40,13 @@ struct BreakCase {
     bool pipelining = false; // retrievals sent ahead (RFC 2449 PIPELINING)
 };
 
+// The account's error names the cause and how far the pass got; the
+// connection's own "Connection Closed Gracefully." would never be shown.
+const char* const kCutAtTwo = "The server closed the connection at message 2; 1 of 3 messages of the mailbox "
+                              "were handled, the others stay on the server.";
+const char* const kStalledAtTwo = "Read timed out at message 2; 1 of 3 messages of the mailbox were handled, "
+                                  "the others stay on the server.";
+
 class MailChkBrokenRetr : public ::testing::TestWithParam<BreakCase> {};
 
 TEST_P(MailChkBrokenRetr, LeavesEveryMessageOnTheServer)
@@ -70,10 +77,10 @@ TEST_P(MailChkBrokenRetr, LeavesEveryMessageOnTheServer)
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, MailChkBrokenRetr,
-                         ::testing::Values(BreakCase{"cut", true, "Connection Closed Gracefully."},
-                                           BreakCase{"stalled", false, "Read timed out."},
-                                           BreakCase{"cut_pipelined", true, "Connection Closed Gracefully.", true},
-                                           BreakCase{"stalled_pipelined", false, "Read timed out.", true}),
+                         ::testing::Values(BreakCase{"cut", true, kCutAtTwo},
+                                           BreakCase{"stalled", false, kStalledAtTwo},
+                                           BreakCase{"cut_pipelined", true, kCutAtTwo, true},
+                                           BreakCase{"stalled_pipelined", false, kStalledAtTwo, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // --- malformed replies -------------------------------------------------------
@@ -119,7 +126,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(MalformedCase{"greeting", "", "HELLO\r\n", "Invalid POP3 response: HELLO"},
                       MalformedCase{"stat_word", "STAT", "+OKAY 3 300\r\n", "Invalid POP3 response: +OKAY 3 300"},
                       MalformedCase{"uidl_status", "UIDL", "what?\r\n", "Invalid POP3 response: what?"},
-                      MalformedCase{"uidl_never_ends", "UIDL", "+OK\r\n1 a\r\n", "Connection Closed Gracefully.", true},
+                      MalformedCase{"uidl_never_ends", "UIDL", "+OK\r\n1 a\r\n", "The server closed the connection.", true},
                       MalformedCase{"long_line", "STAT", "+OK " + std::string(20000, '9') + "\r\n",
                                     "Invalid POP3 response: +OK " + std::string(76, '9')},
                       MalformedCase{"user_reply", "USER u", "\r\n", "Invalid POP3 response: "}),
@@ -220,10 +227,10 @@ TEST(MailChkFake, UidlNumbersAndIdsFollowTheListingLines)
     EXPECT_EQ(h.inbox.Find("Spaced")->Subject(), "m2");
 }
 
-TEST(MailChkFake, DuplicateIdIsLeftAloneAndPipelinedAnswersStayInStep)
+TEST(MailChkFake, IdsThatCollideOnceSafeAreToldApartAndPipelinedAnswersStayInStep)
 {
-    // "a/b" and "a\b" are one id once made file-name safe: the second must
-    // not overwrite the first one's file nor be deleted unhandled.
+    // "a/b" and "a\b" are one id once made file-name safe: each gets an id
+    // of its own, neither overwrites the other's file.
     FakePop3Server server(
         ThreeMails(),
         [](const std::string& line, TcpConnection& conn) {
@@ -239,11 +246,12 @@ TEST(MailChkFake, DuplicateIdIsLeftAloneAndPipelinedAnswersStayInStep)
     EXPECT_TRUE(h.CheckAll()) << h.ErrorTexts();
     const auto lines = server.Finish();
 
-    EXPECT_EQ(h.processed, (std::vector<std::string>{"a_b", "c"}));
-    EXPECT_EQ(h.subjects, (std::vector<std::string>{"m1", "m3"}));
+    EXPECT_EQ(h.processed, (std::vector<std::string>{MakeHashedMessageId("a/b"), MakeHashedMessageId("a\\b"), "c"}));
+    EXPECT_NE(h.processed[0], h.processed[1]);
+    EXPECT_EQ(h.subjects, (std::vector<std::string>{"m1", "m2", "m3"}));
     EXPECT_TRUE(FakePop3Server::Received(lines, "DELE 1"));
+    EXPECT_TRUE(FakePop3Server::Received(lines, "DELE 2"));
     EXPECT_TRUE(FakePop3Server::Received(lines, "DELE 3"));
-    EXPECT_FALSE(FakePop3Server::Received(lines, "DELE 2"));
     EXPECT_EQ(lines.back(), "QUIT");
     EXPECT_EQ(h.ErrorTexts(), "");
 }
@@ -459,7 +467,14 @@ TEST_P(MailChkRefusal, PromptsOrReports)
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, MailChkRefusal,
-    ::testing::Values(RefusalCase{"pass_refused_any_text", "+OK hi", "-ERR [SYS/TEMP] try later", "p", true},
+    ::testing::Values(RefusalCase{"pass_refused_any_text", "+OK hi", "-ERR no such mailbox or wrong secret", "p", true},
+                      RefusalCase{"pass_auth_code", "+OK hi", "-ERR [AUTH] Authentication failed.", "p", true},
+                      // RFC 2449 §8.1, RFC 3206: the server's state, not the credentials.
+                      RefusalCase{"pass_in_use", "+OK hi", "-ERR [IN-USE] Mailbox locked by another session", "p", false},
+                      RefusalCase{"pass_sys_temp", "+OK hi", "-ERR [SYS/TEMP] try later", "p", false},
+                      RefusalCase{"pass_sys_temp_no_saved_password", "+OK hi", "-ERR [SYS/TEMP] try later", "", false},
+                      RefusalCase{"pass_login_delay", "+OK hi", "-ERR [LOGIN-DELAY] wait 5 minutes", "p", false},
+                      RefusalCase{"greeting_in_use_says_login", "-ERR [IN-USE] login in progress", nullptr, "p", false},
                       RefusalCase{"greeting_permission_denied", "-ERR Permission denied", nullptr, "p", true},
                       RefusalCase{"greeting_user_and_pass", "-ERR bad USER or PASS", nullptr, "p", true},
                       RefusalCase{"greeting_login", "-ERR Login disabled", nullptr, "p", true},

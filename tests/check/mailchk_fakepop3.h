@@ -3,8 +3,11 @@
 // demand: cut a connection in the middle of a message, stall, answer
 // malformed lines, announce mechanisms it cannot carry out.
 //
-// It serves a small mailbox with the ordinary RFC 1939 dialogue; a React
-// hook may answer any line itself first. Records every line received.
+// It serves a small mailbox with the ordinary RFC 1939 dialogue (DELE marks,
+// QUIT removes what was marked) to a number of sessions one after the other;
+// a React hook may answer any line itself first. The UIDLs are the mails'
+// Uid fields as given, so empty, repeated, long or "1, 2, 3" ones are sent
+// as they are. Records every line received.
 
 #include <atomic>
 #include <condition_variable>
@@ -31,9 +34,9 @@ public:
     };
 
     FakePop3Server(std::vector<Mail> mails, React react = {}, std::string greeting = "+OK fake ready",
-                   std::vector<std::string> capa = {"USER", "UIDL"})
+                   std::vector<std::string> capa = {"USER", "UIDL"}, int sessions = 1)
         : mails_(std::move(mails)), react_(std::move(react)), greeting_(std::move(greeting)),
-          capa_(std::move(capa)), listener_(0)
+          capa_(std::move(capa)), sessions_(sessions), listener_(0)
     {
         thread_ = std::thread([this] { Run(); });
     }
@@ -56,6 +59,19 @@ public:
     // (the client's readers must resume at any byte). Set before the client
     // connects.
     void SetByteAtATime(bool on) { byteAtATime_ = on; }
+    // The server hangs up once it has written this many bytes of answers in
+    // a session, in the middle of whatever it was sending. Set before the
+    // client connects.
+    void SetCloseAfterBytes(std::size_t bytes) { closeAfter_ = bytes; }
+    // The answer to PASS (e.g. "-ERR [IN-USE] locked"); empty: "+OK".
+    void SetPassReply(std::string reply) { passReply_ = std::move(reply); }
+
+    // The mails still in the mailbox (after the sessions' QUITs).
+    std::vector<Mail> Mailbox()
+    {
+        std::lock_guard lock(mutex_);
+        return mails_;
+    }
 
     // Returns once a client was accepted.
     void WaitForClient()
@@ -95,24 +111,42 @@ public:
     }
 
 private:
+    struct HungUp {};
+
     void Run()
     {
-        std::unique_ptr<TcpConnection> c = listener_.Accept(kNoTimeout);
-        {
-            std::lock_guard lock(mutex_);
-            connection_ = c.get();
-            done_ = !c;
-        }
-        accepted_.notify_all();
-        if (c) {
+        for (int session = 0; session < sessions_; ++session) {
+            std::unique_ptr<TcpConnection> c = listener_.Accept(kNoTimeout);
+            {
+                std::lock_guard lock(mutex_);
+                connection_ = c.get();
+                done_ = !c;
+            }
+            accepted_.notify_all();
+            if (!c)
+                return;
+            written_ = 0;
+            marked_.assign(mails_.size(), false);
             try {
                 Serve(*c);
             } catch (const std::exception&) {
                 // the client went away mid-answer
+            } catch (const HungUp&) {
             }
             std::lock_guard lock(mutex_);
             connection_ = nullptr;
         }
+    }
+
+    // RFC 1939 §6: the marked messages go at QUIT, and only then.
+    void Update()
+    {
+        std::lock_guard lock(mutex_);
+        std::vector<Mail> kept;
+        for (std::size_t i = 0; i < mails_.size(); ++i)
+            if (!marked_[i])
+                kept.push_back(mails_[i]);
+        mails_ = std::move(kept);
     }
 
     void Serve(TcpConnection& c)
@@ -143,7 +177,9 @@ private:
     {
         const int n = Number(line);
         const bool valid = n >= 1 && n <= static_cast<int>(mails_.size());
-        if (line.rfind("USER", 0) == 0 || line.rfind("PASS", 0) == 0) {
+        if (line.rfind("PASS", 0) == 0 && !passReply_.empty()) {
+            Send(c, passReply_ + "\r\n");
+        } else if (line.rfind("USER", 0) == 0 || line.rfind("PASS", 0) == 0) {
             Send(c, "+OK\r\n");
         } else if (line == "CAPA") {
             std::string block = "+OK\r\n";
@@ -162,8 +198,10 @@ private:
         } else if (line.rfind("RETR ", 0) == 0 && valid) {
             Send(c, "+OK\r\n" + DotStuffed(mails_[n - 1].Text));
         } else if (line.rfind("DELE ", 0) == 0 && valid) {
+            marked_[static_cast<std::size_t>(n - 1)] = true;
             Send(c, "+OK deleted\r\n");
         } else if (line == "QUIT") {
+            Update();
             Send(c, "+OK bye\r\n");
             return false;
         } else {
@@ -174,6 +212,11 @@ private:
 
     void Send(TcpConnection& c, const std::string& bytes)
     {
+        if (closeAfter_ > 0 && written_ + bytes.size() > closeAfter_) {
+            c.Write(std::string_view(bytes).substr(0, closeAfter_ - written_), 5000);
+            throw HungUp{};
+        }
+        written_ += bytes.size();
         if (!byteAtATime_) {
             c.Write(bytes, 5000);
             return;
@@ -186,6 +229,11 @@ private:
     React react_;
     std::string greeting_;
     std::vector<std::string> capa_;
+    int sessions_;
+    std::vector<bool> marked_;
+    std::size_t written_ = 0;
+    std::atomic<std::size_t> closeAfter_{0};
+    std::string passReply_;
     TcpListener listener_;
     std::thread thread_;
     std::mutex mutex_;

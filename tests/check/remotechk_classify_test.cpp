@@ -65,10 +65,18 @@ const ClassifyCase kCases[] = {
     {"AlreadyInQuarantine",
      [](CheckWorld&, ClassifierHarness&) { WriteFileBytes(MessageFilePath(kAccount, "u1", true), "x"); },
      StrangerMail, false, false, {true, false, 0, 1, 0, 0, 0, 0, 0}},
+    // Left whole on the server by a pass that ended before its DELE: done now.
+    {"AlreadyStoredWholeIsDeletedOnTheServer",
+     [](CheckWorld&, ClassifierHarness& h) {
+         WriteFileBytes(MessageFilePath(kAccount, "u1", true), StoredForm(StrangerMail(h)));
+     },
+     StrangerMail, false, false, {true, true, 0, 1, 0, 0, 0, 0, 0}},
     {"BlacklistedIsDeletedOnly", nullptr, StrangerMail, false, true, {true, true, 0, 0, 0, 0, 0, 0, 0}},
-    {"FromOwnAddressIsDeletedEvenWhenAFriend", nullptr,
-     [](ClassifierHarness&) { return Mail("Me <ME@work.example>", kOwn, "self", {"spoofed"}); }, true, false,
-     {true, true, 0, 0, 0, 0, 0, 0, 0}},
+    // A note from the user's phone is real mail; a forged own address is not
+    // challenged. Held under the unchallenged key, it ages out.
+    {"FromOwnAddressIsHeldWithoutChallengeEvenWhenAFriend", nullptr,
+     [](ClassifierHarness&) { return Mail("Me <ME@work.example>", kOwn, "self", {"note"}); }, true, false,
+     {true, true, 0, 1, 1, 0, 1, 0, 0}},
     {"KeyReplyReleasesAndBefriends", QuarantineStrangerFirst,
      [](ClassifierHarness& h) {
          return Mail("stranger@far.example", kOwn, "Re: hello", {"> " + KeyMarkerLine(IssuedKey(h))});
@@ -92,6 +100,11 @@ const ClassifyCase kCases[] = {
          return Mail("peer@other.example", kOwn, "me@work.example: held", {KeyMarkerLine(std::string(32, 'Q'))});
      },
      false, false, {true, true, 0, 0, 0, 1, 0, 1, 0}},
+    {"ForeignChallengeFromAFriendIsAnsweredAndDelivered", nullptr,
+     [](ClassifierHarness&) {
+         return Mail("peer@other.example", kOwn, "me@work.example: held", {KeyMarkerLine(std::string(32, 'Q'))});
+     },
+     true, false, {true, true, 1, 0, 0, 1, 0, 1, 0}},
     {"ForeignChallengeStaysWhenAutoReplyIsOff",
      [](CheckWorld& w, ClassifierHarness&) { w.options.SetAutoReplyToRequests(false); },
      [](ClassifierHarness&) {
@@ -109,9 +122,9 @@ const ClassifyCase kCases[] = {
     {"NoChallengeWhenSwitchedOff",
      [](CheckWorld& w, ClassifierHarness&) { w.options.SetSendQuarantineMessage(false); }, StrangerMail, false,
      false, {true, true, 0, 1, 1, 0, 1, 0, 0}},
-    {"NoSenderAddressIsDropped", nullptr,
+    {"NoSenderAddressIsHeldWithoutChallenge", nullptr,
      [](ClassifierHarness&) { return std::string("To: me@work.example\r\nSubject: nobody\r\n\r\nText\r\n"); },
-     false, false, {true, true, 0, 0, 0, 0, 0, 0, 0}},
+     false, false, {true, true, 0, 1, 1, 0, 1, 0, 0}},
 };
 
 class RemoteChkClassify : public ::testing::TestWithParam<ClassifyCase> {};
@@ -205,9 +218,9 @@ TEST_F(RemoteChkTest, ChallengeWithoutKeysIsTheTemplateAlone)
     TMailMessage challenge;
     challenge.LoadFromString(queue[0].Message);
     EXPECT_EQ(challenge.Body, std::vector<std::string>{"Your message is held."});
-    // Neither To nor Cc names the account: no own address.
-    EXPECT_TRUE(challenge.GetFrom().Address.empty());
-    EXPECT_EQ(challenge.Subject, ": Please confirm");
+    // Neither To nor Cc names the account (a Bcc): the default address.
+    EXPECT_EQ(challenge.GetFrom().Address, "me@work.example");
+    EXPECT_EQ(challenge.Subject, "me@work.example: Please confirm");
 }
 
 TEST_F(RemoteChkTest, KeyReplyWithKeysOffReleasesNothing)

@@ -131,6 +131,21 @@ TEST(BadMailReplyFileTest, WritesTheDocumentLayoutAndReadsItBack)
     EXPECT_FALSE(reread.Modified());
 }
 
+TEST(BadMailReplyFileTest, EightBitTemplateOfAnEarlierVersionReadsAsUtf8)
+{
+    TempDir dir;
+    WriteFileBytes(dir.path() / "badmailreplies.xml",
+                   Decl + "<BadMailReplies><BadMailReply><Name>old</Name><ID>1_1</ID>"
+                          "<Subject>Caf\xE9</Subject><Body><![CDATA[Au caf\xE9 \x93ici\x94\r\n]]></Body>"
+                          "</BadMailReply></BadMailReplies>");
+    TBadMailReplies list;
+    list.LoadFromFile(dir.path() / "badmailreplies.xml");
+    ASSERT_EQ(list.Count(), 1);
+    EXPECT_EQ(list.Item(0)->Subject(), "Caf\xC3\xA9");
+    EXPECT_EQ(list.Item(0)->Body, std::vector<std::string>{"Au caf\xC3\xA9 \xE2\x80\x9Cici\xE2\x80\x9D"});
+    EXPECT_FALSE(list.Modified());
+}
+
 struct SubjectCase {
     const char* Name;
     std::string Subject;

@@ -156,7 +156,17 @@ INSTANTIATE_TEST_SUITE_P(Files, FiltersReadTest, testing::Values(
              OneFilter("<Name>n</Name><Rules><R><Field>From</Field><Operation>like</Operation>"
                        "<Text>y</Text></R></Rules>"),
              "n[-----AE](from contains y);"},
-    ReadCase{"EmptyDocument", Decl + "<BadMailReplies></BadMailReplies>", ""}),
+    ReadCase{"EmptyDocument", Decl + "<BadMailReplies></BadMailReplies>", ""},
+    // The earlier 8-bit versions wrote Windows-1252: read as that, kept as
+    // UTF-8 (a valid UTF-8 text is left alone).
+    ReadCase{"EightBitTextsBecomeUtf8",
+             OneFilter("<Name>Caf\xE9</Name><Rules><Rule><Field>body</Field><Operation>containsregexpr</Operation>"
+                       "<Text><![CDATA[caf\xE9 \x80]]></Text></Rule></Rules>"),
+             "Caf\xC3\xA9[-----AE](body containsregexpr caf\xC3\xA9 \xE2\x82\xAC);"},
+    ReadCase{"Utf8TextsStay",
+             OneFilter("<Name>n</Name><Rules><Rule><Field>body</Field><Operation>contains</Operation>"
+                       "<Text><![CDATA[caf\xC3\xA9]]></Text></Rule></Rules>"),
+             "n[-----AE](body contains caf\xC3\xA9);"}),
     [](const auto& info) { return std::string(info.param.Name); });
 
 TEST(FiltersFileTest, FiltersDocumentIsWrittenBackAsBadMailReplies)

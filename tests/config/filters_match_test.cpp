@@ -200,13 +200,17 @@ TEST(RuleRegexTest, DollarDoesNotMatchBeforeAFinalLineBreak)
     EXPECT_TRUE(TRule(F::Subject, O::ContainsRegExpr, "Cheap\n$").MatchesText("Cheap\n"));
 }
 
-TEST(RuleRegexTest, CatastrophicBacktrackingStopsAtTheLimitAsNotFound)
+TEST(RuleRegexTest, CatastrophicBacktrackingStopsAtTheLimitAndDecidesNothing)
 {
     // Unbounded, the search would at last find the "!" (after some 10^8 steps
-    // of the first branch); bounded, it gives up early and reports no match.
+    // of the first branch); bounded, it gives up early and proves nothing:
+    // neither "contains" nor "doesn't contain" holds.
     const std::string hostile = std::string(40, 'a') + "!";
-    EXPECT_FALSE(TRule(F::Subject, O::ContainsRegExpr, "(a|aa)+b|!").MatchesText(hostile));
-    EXPECT_TRUE(TRule(F::Subject, O::NotContainsRegExpr, "(a|aa)+b|!").MatchesText(hostile));
+    for (const O op : {O::ContainsRegExpr, O::NotContainsRegExpr}) {
+        const TRule rule(F::Subject, op, "(a|aa)+b|!");
+        EXPECT_EQ(rule.JudgeText(hostile), TRuleVerdict::Undecided);
+        EXPECT_FALSE(rule.MatchesText(hostile));
+    }
     EXPECT_TRUE(TRule(F::Subject, O::ContainsRegExpr, "(a|aa)+b|!").MatchesText("aaa!"));
 }
 
@@ -219,6 +223,18 @@ std::unique_ptr<TFilter> FilterWith(bool allMet, std::vector<std::pair<O, const 
     for (const auto& [op, text] : rules)
         f->Rules().Add(F::Subject, op, text);
     return f;
+}
+
+TEST(FilterMatchTest, UndecidedRuleMakesItsFilterNotMatchInEitherMode)
+{
+    TMailMessage m = SampleMessage();
+    m.Subject = std::string(40, 'a') + "!";
+    for (const bool allMet : {true, false}) {
+        // A Delete filter on "doesn't contain" must not drop a message that
+        // may well contain the text.
+        auto f = FilterWith(allMet, {{O::NotContainsRegExpr, "(a|aa)+b|!"}, {O::NotContains, "zzz"}});
+        EXPECT_FALSE(f->Matches(m, false)) << allMet;
+    }
 }
 
 struct FilterCase {
@@ -305,12 +321,44 @@ TEST(FindMatchTest, SkipsDisabledAndReturnsTheFirstMatch)
     EXPECT_EQ(list.FindByName("LATER"), nullptr);
 }
 
-TEST(FindMatchTest, InvalidExpressionReachesTheCaller)
+struct DisabledCase {
+    const char* Name;
+    bool AllMet;
+    std::vector<std::pair<O, const char*>> Rules;
+    std::string Problem;
+};
+
+class FindMatchDisabledTest : public testing::TestWithParam<DisabledCase> {};
+
+// A filter with a bad expression takes no part at all (even when another of
+// its rules would decide first), is named in the problems, and the walk goes
+// on with the next filter.
+TEST_P(FindMatchDisabledTest, PassesOverTheFilterAndGoesOn)
 {
+    const DisabledCase& c = GetParam();
     TFilterList list;
-    list.Add(FilterWith(true, {{O::ContainsRegExpr, "[z-a]"}}));
-    EXPECT_THROW(list.FindMatch(SampleMessage(), false), ERegExprError);
+    list.Add(FilterWith(c.AllMet, c.Rules))->SetName("Bad");
+    TFilter* next = list.Add(FilterWith(true, {{O::Contains, "watches"}}));
+    next->SetName("Next");
+    std::vector<TFilterProblem> problems;
+    EXPECT_EQ(list.FindMatch(SampleMessage(), false, &problems), next);
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_EQ(problems[0].FilterName, "Bad");
+    EXPECT_EQ(problems[0].Text, "Filter \"Bad\" is disabled: " + c.Problem);
+    EXPECT_NO_THROW(list.FindMatch(SampleMessage(), false)) << "no problem list: still no exception";
 }
+
+INSTANTIATE_TEST_SUITE_P(Expressions, FindMatchDisabledTest, testing::Values(
+    DisabledCase{"Invalid", true, {{O::ContainsRegExpr, "[z-a]"}},
+                 "Invalid regular expression \"[z-a]\": range out of order in character class at offset 3"},
+    DisabledCase{"GoodRuleFirstInAnyMode", false, {{O::Contains, "cheap"}, {O::NotContainsRegExpr, "("}},
+                 "Invalid regular expression \"(\": missing closing parenthesis at offset 1"},
+    // What the earlier version stored in ISO-8859-1 and never reached a file
+    // load (where it would have been converted): shown as Windows-1252.
+    DisabledCase{"NotUtf8", true, {{O::ContainsRegExpr, "caf\xE9"}},
+                 "Invalid regular expression \"caf\xC3\xA9\": UTF-8 error: 2 bytes missing at end "
+                 "at offset 3"}),
+    [](const auto& info) { return std::string(info.param.Name); });
 
 TEST(FindMatchTest, ConcurrentMatchersShareCompiledExpressions)
 {

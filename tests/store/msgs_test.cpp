@@ -55,6 +55,78 @@ INSTANTIATE_TEST_SUITE_P(
                     IdCase{"CutNotInsideUtf8", std::string(79, 'a') + "\xC3\xA9", std::string(79, 'a')}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The ids of one listing: unique, and each the same whatever else is listed.
+struct MailboxIdsCase {
+    const char* name;
+    std::vector<std::string> uidls;
+    std::vector<std::string> ids;
+};
+
+class MailboxIdsTest : public testing::TestWithParam<MailboxIdsCase> {};
+
+TEST_P(MailboxIdsTest, Assigns)
+{
+    EXPECT_EQ(MakeMailboxIds(GetParam().uidls), GetParam().ids);
+}
+
+const std::string kLong85 = std::string(85, 'L');
+
+INSTANTIATE_TEST_SUITE_P(
+    Store, MailboxIdsTest,
+    testing::Values(
+        MailboxIdsCase{"Ordinary", {"1", "2", "a/b"}, {"1", "2", "a_b"}},
+        MailboxIdsCase{"EmptyAndRepeatedByContent", {"", " ", "x", "x", "y"}, {"", "", "", "", "y"}},
+        MailboxIdsCase{"CollidingOnceSafe", {"a/b", "a:b", "a_b"},
+                       {MakeHashedMessageId("a/b"), MakeHashedMessageId("a:b"), MakeHashedMessageId("a_b")}},
+        MailboxIdsCase{"LongerThan80", {kLong85 + "1", "short"}, {MakeHashedMessageId(kLong85 + "1"), "short"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(MailboxIds, HashedAndContentIdsAreDistinctBoundedAndStable)
+{
+    const std::string a = MakeHashedMessageId(kLong85 + "a");
+    const std::string b = MakeHashedMessageId(kLong85 + "b");
+    EXPECT_NE(a, b);
+    EXPECT_EQ(a.size(), kMessageIdLength);
+    EXPECT_EQ(a, MakeHashedMessageId("  " + kLong85 + "a ")) << "trimmed like MakeMessageId";
+    EXPECT_EQ(a.substr(0, 64), std::string(63, 'L') + "-");
+    EXPECT_EQ(MakeHashedMessageId("a/b"), "a_b-" + MD5Hex("a/b").substr(0, 16));
+    EXPECT_NE(MakeContentMessageId("", "one"), MakeContentMessageId("", "two"));
+    EXPECT_EQ(MakeContentMessageId("x", "one"), MakeContentMessageId("x", "one"));
+    EXPECT_NE(MakeContentMessageId("x", "one"), MakeContentMessageId("y", "one"));
+}
+
+TEST(KnownRecord, FindByAccountTellsAlikeIdsOfTwoAccountsApart)
+{
+    TMessageList list;
+    auto first = std::make_unique<TKnownMessage>();
+    first->SetAccount("Home");
+    first->SetId("1");
+    auto second = std::make_unique<TKnownMessage>();
+    second->SetAccount(std::string(90, 'W')); // cut to 80 in the record
+    second->SetId("1");
+    TKnownMessage* home = list.Add(std::move(first));
+    TKnownMessage* work = list.Add(std::move(second));
+    EXPECT_EQ(FindKnownMessage(list, "Home", "1"), home);
+    EXPECT_EQ(FindKnownMessage(list, std::string(90, 'W'), "1"), work);
+    EXPECT_EQ(FindKnownMessage(list, "Other", "1"), nullptr);
+    EXPECT_EQ(FindKnownMessage(list, "Home", "2"), nullptr);
+}
+
+TEST_F(DataFolderTest, WholeMessageFileEndsInTheDotLine)
+{
+    TMailMessage m;
+    m.Subject = "s";
+    m.Body = {"text"};
+    SaveMessageFile("Work", "whole", false, m);
+    EXPECT_TRUE(IsWholeMessageFile(MessageFilePath("Work", "whole", false)));
+    const auto cut = MessageFilePath("Work", "cut", false);
+    test::WriteFileBytes(cut, "Subject: s\r\n\r\ntext\r\n");
+    EXPECT_FALSE(IsWholeMessageFile(cut));
+    EXPECT_FALSE(IsWholeMessageFile(MessageFilePath("Work", "missing", false)));
+    test::WriteFileBytes(MessageFilePath("Work", "empty", false), ".\r\n");
+    EXPECT_TRUE(IsWholeMessageFile(MessageFilePath("Work", "empty", false)));
+}
+
 TEST_F(DataFolderTest, PathsOfInboxAndQuarantine)
 {
     auto inbox = MessageFilePath("Work", "id1", false);
