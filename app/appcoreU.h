@@ -145,6 +145,11 @@ public:
     inline static const char* const kNoOutgoingServer = ": No outgoing (SMTP) server specified";
     inline static const char* const kNoIncomingServer = ": No incoming (POP) server specified";
     inline static const char* const kNoIncomingUser = ": No incoming (POP) user name specified";
+    // Why an automatic check did not start (OnCheckSkipped); an account that
+    // fails ValidateAccounts gives its lines instead, joined by "; ".
+    inline static const char* const kSkipNoAccounts = "there are no accounts";
+    inline static const char* const kSkipNoDefaultAccount = "no account takes part in the default check";
+    inline static const char* const kSkipNoDialUp = "no dial-up connection is up";
 
     explicit TAppCore(TAppCoreSettings settings = {});
     ~TAppCore(); // Shutdown() when Create ran
@@ -175,6 +180,7 @@ public:
     // 0 the check starts; otherwise a check that is not user-started and
     // finds no dial-up connection up does not start, and every other one
     // dials the first phone-book entry and starts only with a connection up.
+    // Without any phone-book entry Connect 1 and 2 count as 0 (traced once).
     // A check that does not start while the start-up check is pending is
     // replaced by the local-only pass. Callers make sure that no check exists
     // and no cleaning runs. True when the (remote) check started.
@@ -278,6 +284,10 @@ public:
     std::function<void(const std::string& text)> OnStartupError;
     // The logon dialog of a check (see TCoreCheckEvents); unset: cancelled.
     std::function<bool(TCredentialsRequest& request)> OnGetCredentials;
+    // A start-up, periodic or other Mail check did not start, and why (one
+    // line; also traced). Each cause once, until a check has started or the
+    // cause has changed.
+    std::function<void(const std::string& reason)> OnCheckSkipped;
     // Where a local server listens, once it has started.
     std::function<void(const std::string& text)> OnServerStarted;
 
@@ -305,7 +315,10 @@ private:
     void RemoveQuarantineRow(int id);
     bool RemoveInboxRow(const std::string& id, const std::string& account);
     bool PeriodicCheckDue() const;
-    bool DefaultAccountsReady() const;
+    bool DialUpAvailable();
+    std::string DefaultAccountsProblem() const;
+    bool DefaultAccountsReady();
+    void CheckSkipped(const std::string& reason);
 
     TAppCoreSettings settings_;
     TOptions& options_;
@@ -342,6 +355,8 @@ private:
     bool created_ = false;
     bool shutDown_ = false;
     bool quarantineLoaded_ = false;
+    bool dialUpAbsenceTraced_ = false;
+    std::string lastSkipReason_; // the cause last told by OnCheckSkipped
 
     std::vector<TInboxRow> inbox_;
     std::vector<TTrashRow> quarantine_;

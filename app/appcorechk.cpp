@@ -47,7 +47,7 @@ bool TAppCore::StartMailCheck(bool userStarted, bool defaultOnly, TAccountPtr ac
     soundPlayed_ = false;
     bool go = true;
     // Connect: 0 assume online; 1 dial up and 2 do not dial up are alike here.
-    if (options_.Connect() != 0) {
+    if (options_.Connect() != 0 && DialUpAvailable()) {
         if (!userStarted && !rasManager_->IsConnected())
             go = false;
         else
@@ -56,11 +56,31 @@ bool TAppCore::StartMailCheck(bool userStarted, bool defaultOnly, TAccountPtr ac
     if (go) {
         SetStatus("");
         WriteTrace({"Starting mail check"}, kTraceNotable);
-        return StartChecker({false, startupCheckPending_, defaultOnly, std::move(account)});
+        const bool started = StartChecker({false, startupCheckPending_, defaultOnly, std::move(account)});
+        if (started)
+            lastSkipReason_.clear();
+        return started;
     }
+    CheckSkipped(kSkipNoDialUp);
     // Without a connection the first check still rebuilds the inbox list.
     if (startupCheckPending_)
         StartChecker({true, true, false, nullptr});
+    return false;
+}
+
+// Options carried over from a machine that dialled keep Connect 1 or 2; where
+// no phone book exists (this platform) nothing could ever be dialled, so the
+// checks go ahead as with 0 instead of never running.
+bool TAppCore::DialUpAvailable()
+{
+    if (rasManager_->HasEntries())
+        return true;
+    if (!dialUpAbsenceTraced_) {
+        dialUpAbsenceTraced_ = true;
+        WriteTrace({"Dial-up", "no phone-book entry: Connect " + std::to_string(options_.Connect()) +
+                                   " is taken as 0 (assume online)"},
+                   kTraceEvent);
+    }
     return false;
 }
 
@@ -133,10 +153,41 @@ void TAppCore::TerminateRequest()
 
 // At least one account, all default-check accounts valid, and one of them in
 // the default check: what the start-up and the periodic check require.
-bool TAppCore::DefaultAccountsReady() const
+// Otherwise the reason, in one line.
+std::string TAppCore::DefaultAccountsProblem() const
 {
+    if (accounts_.Count() == 0)
+        return kSkipNoAccounts;
     std::string error;
-    return accounts_.Count() > 0 && ValidateAccounts(true, nullptr, error) && HasDefaultCheckAccounts();
+    if (!ValidateAccounts(true, nullptr, error)) {
+        // One line per failing test, CR LF between them: one line here.
+        for (std::size_t at = error.find("\r\n"); at != std::string::npos; at = error.find("\r\n", at))
+            error.replace(at, 2, "; ");
+        return error;
+    }
+    if (!HasDefaultCheckAccounts())
+        return kSkipNoDefaultAccount;
+    return {};
+}
+
+bool TAppCore::DefaultAccountsReady()
+{
+    const std::string problem = DefaultAccountsProblem();
+    if (!problem.empty())
+        CheckSkipped(problem);
+    return problem.empty();
+}
+
+// A timer retries every 5 s under the same conditions: each cause is told
+// once, until a check has run or the cause has changed.
+void TAppCore::CheckSkipped(const std::string& reason)
+{
+    if (reason == lastSkipReason_)
+        return;
+    lastSkipReason_ = reason;
+    WriteTrace({"Mail check skipped", reason}, kTraceEvent);
+    if (OnCheckSkipped)
+        OnCheckSkipped(reason);
 }
 
 // The interval runs from the end of the last check (a local-only pass counts).

@@ -127,6 +127,11 @@ void PrintLine(const std::string& text)
     std::fflush(stderr);
 }
 
+void PrintError(const std::string& account, const std::string& message)
+{
+    PrintLine("error: " + (account.empty() ? std::string() : account + ": ") + message);
+}
+
 // The window-less normal run: the application core alone, from its creation
 // to its shutdown, with the events a window would show going to standard
 // error (and, through the core, to the trace).
@@ -169,13 +174,18 @@ private:
         core.OnCheckFinished = [](bool localStandIn) {
             PrintLine(localStandIn ? "Finished LocalOnly mail check" : "Finished mail check");
         };
+        core.OnCheckSkipped = [](const std::string& reason) { PrintLine("Mail check skipped: " + reason); };
         core.OnClose = [] { QCoreApplication::quit(); };
         // ReportError has traced the error already. No errors window takes
         // the list, so it is emptied here: a long run would let it grow.
         OnErrorReported = [](const std::string& account, const std::string& message) {
-            PrintLine("error: " + (account.empty() ? std::string() : account + ": ") + message);
+            PrintError(account, message);
             ErrorList().Clear();
         };
+        // Errors of the start-up (an unreadable stored password) came before
+        // there was anyone to show them.
+        for (const TError& e : ErrorList().TakeAll())
+            PrintError(e.Account, e.Message);
         security_.OnceOnly.OnShowRequest = [&core] { core.ShowRequest(); };
         security_.OnceOnly.OnCloseRequest = [&core] { core.CloseRequest(); };
         onTerminate_ = [&core] {
@@ -274,7 +284,14 @@ std::vector<TLifeStep> ModuleInitSteps()
         {"options", [] { Options().LoadFromFile(); }},
         {"accounts", [] { Accounts().LoadFromFile(); }},
         {"trace log", [] { OpenTrace(); }},
-        {"error list", [] { ErrorList(); }},
+        // The accounts load before the error list and the trace exist; what
+        // they could not read is reported now, for the window or the
+        // headless run to show.
+        {"error list", [] {
+             ErrorList();
+             for (const TAccountLoadError& e : Accounts().LoadErrors())
+                 ReportError(e.Message, e.Account);
+         }},
         {"friends list and blacklist", [] {
              WhiteList().LoadFromFile();
              BlackList().LoadFromFile();

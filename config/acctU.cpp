@@ -87,25 +87,42 @@ std::uint8_t ReadSsl(const TIniFile& ini, const std::string& section, std::uint8
     return static_cast<std::uint8_t>(ReadIntegerInRange(ini, section, "SSL", current, 0, 255));
 }
 
-void ReadIncoming(const TIniFile& ini, const std::string& section, TIncomingValues& v)
+// The stored password of section; a value that cannot be read gives "" and
+// is kept as stored in `kept`, with its error in `errors`.
+std::string ReadPassword(const TIniFile& ini, const std::string& section, std::string& kept,
+                         std::vector<std::string>& errors)
+{
+    const std::string stored = ini.ReadString(section, "Password", "");
+    try {
+        return DecryptStoredPassword(ini.FileName(), stored);
+    } catch (const EConfigFileError& e) {
+        kept = stored;
+        errors.push_back(e.what());
+        return {};
+    }
+}
+
+void ReadIncoming(const TIniFile& ini, const std::string& section, TIncomingValues& v, std::string& kept,
+                  std::vector<std::string>& errors)
 {
     v.Server = ini.ReadString(section, "Server", v.Server);
     v.UserName = ini.ReadString(section, "UserName", v.UserName);
     if (ini.ValueExists(section, "Password"))
-        v.Password = DecryptStoredPassword(ini.FileName(), ini.ReadString(section, "Password", ""));
+        v.Password = ReadPassword(ini, section, kept, errors);
     v.SecurePasswordAuthentication =
         ini.ReadBool(section, "SecurePasswordAuthentication", v.SecurePasswordAuthentication);
     v.SSL = ReadSsl(ini, section, v.SSL);
     v.Port = ReadIntegerInRange(ini, section, "Port", v.Port, kMinPort, kMaxPort);
 }
 
-void ReadOutgoing(const TIniFile& ini, const std::string& section, TOutgoingValues& v)
+void ReadOutgoing(const TIniFile& ini, const std::string& section, TOutgoingValues& v, std::string& kept,
+                  std::vector<std::string>& errors)
 {
     v.Port = ReadIntegerInRange(ini, section, "Port", v.Port, kMinPort, kMaxPort);
     v.Server = ini.ReadString(section, "Server", v.Server);
     v.UserName = ini.ReadString(section, "UserName", v.UserName);
     if (ini.ValueExists(section, "Password"))
-        v.Password = DecryptStoredPassword(ini.FileName(), ini.ReadString(section, "Password", ""));
+        v.Password = ReadPassword(ini, section, kept, errors);
     v.SSL = ReadSsl(ini, section, v.SSL);
     v.LoginRequired = ini.ReadBool(section, "LoginRequired", v.LoginRequired);
     v.UseAccountUser = ini.ReadBool(section, "UseAccountUser", v.UseAccountUser);
@@ -157,8 +174,8 @@ TAccount::TAccount(const TIniFile& ini, const std::string& section, const TOptio
 {
     TAccountValues& v = values_;
     v.Name = SafeLoadedName(ini.ReadString(section, "Name", ""));
-    ReadIncoming(ini, section + ".Incoming", v.Incoming);
-    ReadOutgoing(ini, section + ".Outgoing", v.Outgoing);
+    ReadIncoming(ini, section + ".Incoming", v.Incoming, keptIncomingPassword_, loadErrors_);
+    ReadOutgoing(ini, section + ".Outgoing", v.Outgoing, keptOutgoingPassword_, loadErrors_);
     v.QuarantineDays =
         ReadIntegerInRange(ini, section, "QuarantineDays", v.QuarantineDays, kMinQuarantineDays, kMaxQuarantineDays);
     v.KeysInMessages = ini.ReadBool(section, "KeysInMessages", v.KeysInMessages);
@@ -176,10 +193,28 @@ TAccountValues TAccount::Snapshot() const
 void TAccount::SetValues(const TAccountValues& values)
 {
     std::unique_lock lock(mutex_);
-    if (values_ == values)
+    if (values_ == values && keptIncomingPassword_.empty() && keptOutgoingPassword_.empty())
         return;
     values_ = values;
+    keptIncomingPassword_.clear();
+    keptOutgoingPassword_.clear();
     MarkModifiedLocked();
+}
+
+void TAccount::SetPasswordOf(std::string& password, std::string& kept, const std::string& v)
+{
+    std::unique_lock lock(mutex_);
+    if (password == v && kept.empty())
+        return;
+    password = v;
+    kept.clear();
+    MarkModifiedLocked();
+}
+
+std::vector<std::string> TAccount::LoadErrors() const
+{
+    std::shared_lock lock(mutex_);
+    return loadErrors_;
 }
 
 std::string TAccount::Name() const { return Get(&TAccountValues::Name); }
@@ -211,10 +246,20 @@ void TAccount::MarkModifiedLocked()
 
 void TAccount::WriteTo(TIniFile& ini, const std::string& section) const
 {
-    const TAccountValues v = Snapshot();
+    TAccountValues v;
+    std::string keptIncoming;
+    std::string keptOutgoing;
+    {
+        std::shared_lock lock(mutex_);
+        v = values_;
+        keptIncoming = keptIncomingPassword_;
+        keptOutgoing = keptOutgoingPassword_;
+    }
     // Both passwords first: one that cannot be stored leaves ini untouched.
-    const std::string incoming = EncryptPassword(v.Incoming.Password);
-    const std::string outgoing = EncryptPassword(v.Outgoing.Password);
+    // A stored text that could not be read goes back as it was until a
+    // password is set: a save for another reason must not destroy it.
+    const std::string incoming = keptIncoming.empty() ? EncryptPassword(v.Incoming.Password) : keptIncoming;
+    const std::string outgoing = keptOutgoing.empty() ? EncryptPassword(v.Outgoing.Password) : keptOutgoing;
     ini.WriteString(section, "Name", v.Name);
     ini.WriteInteger(section, "QuarantineDays", v.QuarantineDays);
     ini.WriteBool(section, "KeysInMessages", v.KeysInMessages);
@@ -243,7 +288,10 @@ int TIncomingMail::Port() const { return owner_.GetPart(kIn, &TIncomingValues::P
 
 void TIncomingMail::SetServer(const std::string& v) { owner_.SetPart(kIn, &TIncomingValues::Server, v); }
 void TIncomingMail::SetUserName(const std::string& v) { owner_.SetPart(kIn, &TIncomingValues::UserName, v); }
-void TIncomingMail::SetPassword(const std::string& v) { owner_.SetPart(kIn, &TIncomingValues::Password, v); }
+void TIncomingMail::SetPassword(const std::string& v)
+{
+    owner_.SetPasswordOf(owner_.values_.Incoming.Password, owner_.keptIncomingPassword_, v);
+}
 void TIncomingMail::SetSecurePasswordAuthentication(bool v)
 {
     owner_.SetPart(kIn, &TIncomingValues::SecurePasswordAuthentication, v);
@@ -285,7 +333,10 @@ std::string TOutgoingMail::DefaultEMailAddress() const
 void TOutgoingMail::SetPort(int v) { owner_.SetPart(kOut, &TOutgoingValues::Port, v); }
 void TOutgoingMail::SetServer(const std::string& v) { owner_.SetPart(kOut, &TOutgoingValues::Server, v); }
 void TOutgoingMail::SetUserName(const std::string& v) { owner_.SetPart(kOut, &TOutgoingValues::UserName, v); }
-void TOutgoingMail::SetPassword(const std::string& v) { owner_.SetPart(kOut, &TOutgoingValues::Password, v); }
+void TOutgoingMail::SetPassword(const std::string& v)
+{
+    owner_.SetPasswordOf(owner_.values_.Outgoing.Password, owner_.keptOutgoingPassword_, v);
+}
 void TOutgoingMail::SetSSL(std::uint8_t v) { owner_.SetPart(kOut, &TOutgoingValues::SSL, v); }
 void TOutgoingMail::SetLoginRequired(bool v) { owner_.SetPart(kOut, &TOutgoingValues::LoginRequired, v); }
 void TOutgoingMail::SetUseAccountUser(bool v) { owner_.SetPart(kOut, &TOutgoingValues::UseAccountUser, v); }
@@ -481,6 +532,10 @@ std::filesystem::path TAccountList::DefaultFileName()
 void TAccountList::LoadFromFile(const std::filesystem::path& fileName)
 {
     std::lock_guard fileLock(fileMutex_);
+    {
+        std::lock_guard lock(modifiedMutex_);
+        loadErrors_.clear();
+    }
     const std::filesystem::path file = fileName.empty() ? DefaultFileName() : fileName;
     const std::filesystem::path legacy = LegacyFileName(file);
     std::error_code ec;
@@ -495,10 +550,18 @@ void TAccountList::LoadFromFile(const std::filesystem::path& fileName)
     int count = ini.ReadInteger("General", "Accounts", 0);
     if (count < 0 || count > kMaxAccounts)
         count = HighestAccountSection(ini);
-    // Read everything before touching the list: a bad password leaves it as it was.
     std::vector<TAccountPtr> accounts;
-    for (int i = 0; i < count; ++i)
-        accounts.push_back(std::make_shared<TAccount>(ini, AccountSection(static_cast<std::size_t>(i)), options_));
+    std::vector<TAccountLoadError> errors;
+    for (int i = 0; i < count; ++i) {
+        auto account = std::make_shared<TAccount>(ini, AccountSection(static_cast<std::size_t>(i)), options_);
+        for (std::string& message : account->LoadErrors())
+            errors.push_back({account->Name(), std::move(message)});
+        accounts.push_back(std::move(account));
+    }
+    {
+        std::lock_guard lock(modifiedMutex_);
+        loadErrors_ = std::move(errors);
+    }
     AppendLoaded(std::move(accounts));
 }
 
@@ -621,6 +684,12 @@ TAccountPtr TAccountList::FindByName(const std::string& name) const
         if (a->Name() == name)
             return a;
     return nullptr;
+}
+
+std::vector<TAccountLoadError> TAccountList::LoadErrors() const
+{
+    std::lock_guard lock(modifiedMutex_);
+    return loadErrors_;
 }
 
 bool TAccountList::Modified() const

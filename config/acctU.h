@@ -174,8 +174,10 @@ public:
     explicit TAccount(const TOptions& options = Options());
     // Reads the account from section (and section + ".Incoming" / ".Outgoing")
     // of ini; missing or malformed keys take their defaults (QuarantineDays
-    // and KeysInMessages those of options). Throws EConfigFileError naming
-    // the file for a malformed stored password.
+    // and KeysInMessages those of options). A stored password that cannot be
+    // read is taken as empty, its error ("accounts.ini: Invalid code value -
+    // ...") is in LoadErrors(), and WriteTo writes the stored text back as it
+    // was until the password is set (SetPassword or SetValues, even to "").
     TAccount(const TIniFile& ini, const std::string& section, const TOptions& options = Options());
     TAccount(const TAccount&) = delete;
     TAccount& operator=(const TAccount&) = delete;
@@ -183,8 +185,11 @@ public:
 
     TAccountValues Snapshot() const;
     // Replaces every stored field at once (one lock), marking the list only
-    // when something differs.
+    // when something differs (a kept unreadable password counts).
     void SetValues(const TAccountValues& values);
+    // The errors met reading the account from its file (one per unreadable
+    // stored password).
+    std::vector<std::string> LoadErrors() const;
 
     std::string Name() const;
     int QuarantineDays() const;
@@ -243,15 +248,27 @@ private:
     }
     void MarkModifiedLocked();
     void SetOwner(TAccountList* owner);
+    void SetPasswordOf(std::string& password, std::string& kept, const std::string& v);
 
     mutable std::shared_mutex mutex_;
     TAccountValues values_;
+    // Stored password texts that could not be read, written back unchanged.
+    std::string keptIncomingPassword_;
+    std::string keptOutgoingPassword_;
+    std::vector<std::string> loadErrors_;
     TAccountList* owner_ = nullptr;
     TIncomingMail incoming_{*this};
     TOutgoingMail outgoing_{*this};
 };
 
 using TAccountPtr = std::shared_ptr<TAccount>;
+
+// An error met while loading the list: the account's name and the message.
+struct TAccountLoadError {
+    std::string Account;
+    std::string Message;
+    bool operator==(const TAccountLoadError&) const = default;
+};
 
 class TAccountList {
 public:
@@ -269,11 +286,14 @@ public:
     // (never past it; a torn account keeps what was read, once its name was),
     // written as the INI file and deleted; a .dat whose count cannot be read
     // is left in place and the INI file read instead. A missing file clears
-    // the list. Clears Modified. Throws EConfigFileError naming the file for a
-    // malformed stored password; the list and every file are unchanged then.
+    // the list. Clears Modified. A stored password that cannot be read does
+    // not stop the load: that account gets an empty password, the error is
+    // in LoadErrors() for the caller to report, and the file is not written.
     // Throws EIniFileError when the converted file cannot be written (the .dat
     // stays). Loads and saves of one list are serialised with each other.
     void LoadFromFile(const std::filesystem::path& fileName = {});
+    // The errors of the last LoadFromFile, in file order.
+    std::vector<TAccountLoadError> LoadErrors() const;
     // Replaces the file atomically with General/Accounts and every account
     // numbered from 1 in list order (sections of removed accounts vanish) and
     // clears Modified unless something changed meanwhile. Throws EIniFileError
@@ -310,6 +330,7 @@ private:
     std::mutex fileMutex_; // one load or save at a time: one temporary per file
     mutable std::mutex modifiedMutex_;
     bool modified_ = false;
+    std::vector<TAccountLoadError> loadErrors_;  // guarded by modifiedMutex_
     std::uint64_t generation_ = 0;
 };
 

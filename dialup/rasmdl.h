@@ -6,8 +6,8 @@
 // The service is an interface so that the dialler's logic can be run against
 // a fake one. This platform has no remote access service:
 // PlatformRemoteAccessService() lists no entry and no connection, so
-// DialFirstEntry and IsConnected are false and a Mail check runs only with the
-// option Connect at 0 ("Assume I'm online").
+// DialFirstEntry and IsConnected are false; the application core then takes
+// the option Connect as 0 ("Assume I'm online"), since HasEntries is false.
 //
 // Threads: main thread only. Dialling blocks the caller until the service
 // reports the outcome (only the synchronous mode is used).

@@ -116,13 +116,17 @@ private:
     void Err(std::string_view text) { Send("-ERR " + std::string(text)); }
     void Send(std::string_view line) { c_.WriteLine(line, settings_.timeouts.writeMs); }
     void Write(std::string_view bytes) { c_.Write(bytes, settings_.timeouts.writeMs); }
-    // Entry of the number in arg, or null after sending the error reply.
+    // Entry of the number in arg, or null after sending the error reply
+    // (also for a message marked for deletion, RFC 1939 §5).
     const TPOP3Entry* TakeEntry(const std::string& verb, const std::string& arg);
     // The message number of an entry of the listing.
     std::string NumberOf(const TPOP3Entry* entry) { return std::to_string(entry - data_->Listing().data() + 1); }
     void SendFile(const fs::path& path);
     void SendTop(const fs::path& path, std::uintmax_t bodyLines, const std::string& linesText);
     bool LoginAllowed();
+    // The UPDATE state: removes the marked files and raises OnMessageDeleted
+    // for each; false when one could not be removed.
+    bool Update();
 
     void User(const std::string& args);
     void Pass(const std::string& args);
@@ -304,8 +308,30 @@ void TPOP3Session::Help(const std::string&)
 
 void TPOP3Session::Quit(const std::string&)
 {
-    Ok("Closing Connection Channel.");
     quit_ = true;
+    // RFC 1939 §6: QUIT in the TRANSACTION state commits the deletions.
+    if (loggedIn_ && !Update()) {
+        Err("Some deleted messages not removed");
+        return;
+    }
+    Ok("Closing Connection Channel.");
+}
+
+// The events run before the reply: a client that has its answer to QUIT
+// finds the program's lists already told.
+bool TPOP3Session::Update()
+{
+    const TConnData::TRemoval removal = data_->RemoveMarked();
+    for (const std::string& id : removal.removed) {
+        if (!server_.OnMessageDeleted)
+            break;
+        try {
+            server_.OnMessageDeleted(server_, data_->AccountName(), id);
+        } catch (const std::exception& e) {
+            WriteTrace({"POP3 OnMessageDeleted", id, e.what()}, kTraceEvent);
+        }
+    }
+    return removal.complete;
 }
 
 // --- Transaction -------------------------------------------------------------
@@ -318,24 +344,25 @@ const TPOP3Entry* TPOP3Session::TakeEntry(const std::string& verb, const std::st
         return nullptr;
     }
     const TPOP3Entry* entry = data_->Entry(*n);
-    if (!entry)
+    if (!entry) {
         Err(verb + ": Unknown message ID/nbr (#" + arg + " out of bounds)");
+        return nullptr;
+    }
+    if (data_->IsMarked(*n)) {
+        Err("Message " + NumberOf(entry) + " already deleted");
+        return nullptr;
+    }
     return entry;
 }
 
+// RFC 1939 §5: STAT, LIST and UIDL leave out the messages marked deleted,
+// and the others keep the numbers the listing at login gave them.
 void TPOP3Session::Stat(const std::string&)
 {
-    data_->Reset();
-    std::uintmax_t total = 0;
-    for (const auto& entry : data_->Listing())
-        total += entry.size;
-    Ok(std::to_string(data_->Listing().size()) + " " + std::to_string(total));
+    const auto [count, total] = data_->Unmarked();
+    Ok(std::to_string(count) + " " + std::to_string(total));
 }
 
-// LIST n answers from the session's listing, as UIDL n does: message numbers
-// stay fixed between listings (RFC 1939 §5), and a client that walks LIST n,
-// RETR n, DELE n must not have the folder read again, and renumbered under
-// it, for every message.
 void TPOP3Session::List(const std::string& args)
 {
     const auto words = Words(args);
@@ -344,11 +371,11 @@ void TPOP3Session::List(const std::string& args)
             Ok(NumberOf(entry) + " " + std::to_string(entry->size));
         return;
     }
-    data_->Reset();
     std::string reply = "+OK\r\n";
     std::size_t n = 0;
     for (const auto& entry : data_->Listing())
-        reply += std::to_string(++n) + " " + std::to_string(entry.size) + "\r\n";
+        if (!data_->IsMarked(++n))
+            reply += std::to_string(n) + " " + std::to_string(entry.size) + "\r\n";
     Write(reply + ".\r\n");
 }
 
@@ -360,11 +387,11 @@ void TPOP3Session::Uidl(const std::string& args)
             Ok(NumberOf(entry) + " " + entry->id);
         return;
     }
-    data_->Reset();
     std::string reply = "+OK\r\n";
     std::size_t n = 0;
     for (const auto& entry : data_->Listing())
-        reply += std::to_string(++n) + " " + entry.id + "\r\n";
+        if (!data_->IsMarked(++n))
+            reply += std::to_string(n) + " " + entry.id + "\r\n";
     Write(reply + ".\r\n");
 }
 
@@ -392,31 +419,31 @@ void TPOP3Session::Dele(const std::string& args)
 {
     const auto words = Words(args);
     const std::string arg = words.empty() ? std::string() : words[0];
-    const TPOP3Entry* entry = TakeEntry("DELE", arg);
-    if (!entry)
+    const auto n = ParseNumber(arg);
+    if (!n) {
+        Err("Invalid Message Number");
         return;
+    }
+    const TPOP3Entry* entry = data_->Entry(*n);
+    if (!entry) {
+        Err("DELE: Unknown message ID/nbr (#" + arg + " out of bounds)");
+        return;
+    }
+    // Marked before, or its file gone since the listing (another session's
+    // QUIT, the program): QUIT could not remove it.
     const fs::path path = data_->FilePath(entry->id);
     std::error_code ec;
-    if (!fs::remove(path, ec) || ec) {
+    if (data_->IsMarked(*n) || !fs::exists(path, ec)) {
         Err("DELE: Unknown message ID/nbr - unable to delete " + path.string());
         return;
     }
-    // The listing keeps the entry: numbers keep their meaning until the next
-    // STAT, LIST, UIDL, RSET or login.
+    data_->Mark(*n);
     Ok("Message " + NumberOf(entry) + " deleted");
-    if (!server_.OnMessageDeleted)
-        return;
-    // The reply is out: a failing handler must not add a second one.
-    try {
-        server_.OnMessageDeleted(server_, data_->AccountName(), entry->id);
-    } catch (const std::exception& e) {
-        WriteTrace({"POP3 OnMessageDeleted", entry->id, e.what()}, 2);
-    }
 }
 
 void TPOP3Session::Rset(const std::string&)
 {
-    data_->Reset();
+    data_->UnmarkAll();
     Ok("Reset");
 }
 

@@ -60,12 +60,20 @@ std::vector<TPOP3Entry> ScanInboxFolder(const fs::path& folder)
 TConnData::TConnData(fs::path dataFolder, std::string accountName)
     : dataFolder_(std::move(dataFolder)), accountName_(std::move(accountName))
 {
+    TakeListing();
 }
 
 void TConnData::SetAccountName(std::string accountName)
 {
     accountName_ = std::move(accountName);
-    Reset();
+    TakeListing();
+}
+
+void TConnData::TakeListing()
+{
+    const fs::path folder = Folder();
+    entries_ = folder.empty() ? std::vector<TPOP3Entry>{} : ScanInboxFolder(folder);
+    marked_.assign(entries_.size(), false);
 }
 
 fs::path TConnData::Folder() const
@@ -84,28 +92,60 @@ fs::path TConnData::FilePath(const std::string& id) const
     return Folder() / (id + std::string(kMsgExtension));
 }
 
-const std::vector<TPOP3Entry>& TConnData::Listing()
+const TPOP3Entry* TConnData::Entry(std::uintmax_t n) const
 {
-    if (!loaded_) {
-        const fs::path folder = Folder();
-        entries_ = folder.empty() ? std::vector<TPOP3Entry>{} : ScanInboxFolder(folder);
-        loaded_ = true;
-    }
-    return entries_;
-}
-
-const TPOP3Entry* TConnData::Entry(std::uintmax_t n)
-{
-    const auto& list = Listing();
-    if (n == 0 || n > list.size())
+    if (n == 0 || n > entries_.size())
         return nullptr;
-    return &list[n - 1];
+    return &entries_[n - 1];
 }
 
-void TConnData::Reset()
+bool TConnData::IsMarked(std::uintmax_t n) const
 {
-    entries_.clear();
-    loaded_ = false;
+    return Entry(n) && marked_[n - 1];
+}
+
+void TConnData::Mark(std::uintmax_t n)
+{
+    if (Entry(n))
+        marked_[n - 1] = true;
+}
+
+void TConnData::UnmarkAll()
+{
+    marked_.assign(entries_.size(), false);
+}
+
+std::pair<std::size_t, std::uintmax_t> TConnData::Unmarked() const
+{
+    std::size_t count = 0;
+    std::uintmax_t total = 0;
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+        if (marked_[i])
+            continue;
+        ++count;
+        total += entries_[i].size;
+    }
+    return {count, total};
+}
+
+TConnData::TRemoval TConnData::RemoveMarked()
+{
+    TRemoval result;
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+        if (!marked_[i])
+            continue;
+        marked_[i] = false;
+        const fs::path path = FilePath(entries_[i].id);
+        std::error_code ec;
+        if (fs::remove(path, ec)) {
+            result.removed.push_back(entries_[i].id);
+        } else if (ec) {
+            WriteTrace({"POP3 QUIT", "cannot remove", path.string(), ec.message()}, kTraceEvent);
+            result.complete = false;
+        }
+        // remove() false without an error: the file was gone already.
+    }
+    return result;
 }
 
 // --- Login -------------------------------------------------------------------

@@ -7,7 +7,10 @@
 //
 // The files already hold the message text form (dot-stuffed, ending with the
 // "." line), so RETR sends them unchanged and a message's size is its file
-// size minus 3. DELE deletes the file at once; there is no update state.
+// size minus 3. A session lists the folder once, at login, and its message
+// numbers keep their meaning until it ends (RFC 1939 §4); DELE only marks a
+// message, and the marked files are removed at QUIT (the UPDATE state, RFC
+// 1939 §6). A session that ends any other way removes nothing.
 
 #include <cstddef>
 #include <cstdint>
@@ -62,32 +65,52 @@ struct TPOP3Entry {
 // order the file system lists them. A missing folder gives no entry. Any thread.
 std::vector<TPOP3Entry> ScanInboxFolder(const std::filesystem::path& folder);
 
-// The state of one logged-in connection: its account and its message list.
-// Used by the connection's thread only.
+// The state of one logged-in connection: its account, the listing taken at
+// login and the messages marked for deletion. Used by the connection's
+// thread only.
 class TConnData {
 public:
+    // Takes the listing of the account's folder.
     TConnData(std::filesystem::path dataFolder, std::string accountName);
 
     const std::string& AccountName() const { return accountName_; }
-    // Selects another account and resets the listing.
+    // Selects another account: a fresh listing, nothing marked.
     void SetAccountName(std::string accountName);
-    // The listing; scans the account's folder first when it is not loaded.
-    const std::vector<TPOP3Entry>& Listing();
-    // Entry n (1-based) of the listing, or null.
-    const TPOP3Entry* Entry(std::uintmax_t n);
-    // Clears the listing so the next read scans the folder again.
-    void Reset();
-    bool Loaded() const { return loaded_; }
+    // Every entry of the listing, marked ones included; message number n is
+    // entry n - 1.
+    const std::vector<TPOP3Entry>& Listing() const { return entries_; }
+    // Entry n (1-based), or null when n is outside the listing.
+    const TPOP3Entry* Entry(std::uintmax_t n) const;
+    // Message n is in the listing and marked for deletion.
+    bool IsMarked(std::uintmax_t n) const;
+    // Marks message n (in the listing) for deletion at QUIT.
+    void Mark(std::uintmax_t n);
+    // Unmarks every message (RSET).
+    void UnmarkAll();
+    // The number and total size of the messages not marked (STAT).
+    std::pair<std::size_t, std::uintmax_t> Unmarked() const;
+
+    struct TRemoval {
+        std::vector<std::string> removed;  // ids whose file this call removed
+        bool complete = true;              // false: a marked file could not be removed
+    };
+    // Removes the files of the marked messages and unmarks them. A file that
+    // is gone already (removed by another session or the program) counts as
+    // removed, but is not named in `removed`.
+    TRemoval RemoveMarked();
+
     // D/<account>, or empty for an account name that would leave D.
     std::filesystem::path Folder() const;
     // D/<account>/<id>.msg
     std::filesystem::path FilePath(const std::string& id) const;
 
 private:
+    void TakeListing();
+
     std::filesystem::path dataFolder_;
     std::string accountName_;
     std::vector<TPOP3Entry> entries_;
-    bool loaded_ = false;
+    std::vector<bool> marked_;  // one per entry
 };
 
 // Splits a login name at its last at sign into (user, host); a name without
@@ -103,7 +126,8 @@ std::string FindLoginAccount(const TAccountList& accounts, const std::string& lo
 class TLocalPOP3ServerMdl {
 public:
     // (sender, account name, message id); raised on the connection's thread
-    // after a DELE removed a file. Set it before StartListening.
+    // at QUIT for each file the session removed then, before the reply to
+    // QUIT. Set it before StartListening.
     using TMessageDeletedEvent =
         std::function<void(TLocalPOP3ServerMdl& sender, const std::string& account, const std::string& id)>;
 

@@ -73,7 +73,7 @@ TEST_F(AppCoreTest, StartupWithoutCheckOnStartupRefreshesTheInbox)
     EXPECT_FALSE(core->StartupCheckPending());
 }
 
-TEST_F(AppCoreTest, StartupCheckIsSkippedSilentlyWithoutAccounts)
+TEST_F(AppCoreTest, StartupCheckWithoutAccountsIsSkippedWithoutAnError)
 {
     Create();
     core->StartupMailCheckerTimer();
@@ -95,6 +95,99 @@ TEST_F(AppCoreTest, StartupCheckIsSkippedForInvalidAccounts)
     Advance(60min);
     core->CheckMailTimerTimer();
     EXPECT_EQ(Started(), 0u);
+}
+
+// --- Why a check is skipped --------------------------------------------------------
+
+class SkipReasonTest;
+
+struct SkipCase {
+    const char* name;
+    std::function<void(SkipReasonTest&)> setUp;
+    const char* reason;
+};
+
+class SkipReasonTest : public AppCoreTest, public testing::WithParamInterface<SkipCase> {
+public:
+    // For the cases' set-up.
+    using AppCoreTest::AddAccount;
+    using AppCoreTest::options;
+};
+
+void PrintTo(const SkipCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+// The start-up check and then the periodic timer, every 5 s for a while:
+// the reason is told once, on the event and in the trace.
+TEST_P(SkipReasonTest, TheReasonIsToldOnceNotAtEveryTick)
+{
+    TraceCapture trace(dir.path() / "trace.log");
+    GetParam().setUp(*this);
+    Create();
+    std::vector<std::string> told;
+    core->OnCheckSkipped = [&told](const std::string& reason) { told.push_back(reason); };
+    core->StartupMailCheckerTimer();
+    // Without a connection the start-up check's place is taken by the
+    // local-only pass; the periodic checks then find no connection again.
+    if (Started() == 1u && checker.Last().Request.LocalOnly)
+        checker.Last().Finish();
+    for (int tick = 0; tick < 20; ++tick) {
+        Advance(5s);
+        core->CheckMailTimerTimer();
+    }
+    Advance(60min);
+    core->CheckMailTimerTimer();
+    for (const auto& run : checker.Runs)
+        EXPECT_TRUE(run->Request.LocalOnly);
+    EXPECT_EQ(told, std::vector<std::string>{GetParam().reason});
+    EXPECT_EQ(trace.Count(std::string("\tMail check skipped\t") + GetParam().reason + "\r\n"), 1u) << trace.Text();
+    EXPECT_EQ(ErrorList().Count(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AppCore, SkipReasonTest,
+    testing::Values(
+        SkipCase {"no_accounts", [](SkipReasonTest&) {}, TAppCore::kSkipNoAccounts},
+        SkipCase {"invalid_account",
+                  [](SkipReasonTest& t) {
+                      t.AddAccount("Home", "pop.example.com", "smtp.example.com", "joe", true);
+                      t.AddAccount("Work", "", "", "joe", true);
+                  },
+                  "Work: No outgoing (SMTP) server specified; Work: No incoming (POP) server specified"},
+        SkipCase {"no_default_account",
+                  [](SkipReasonTest& t) {
+                      t.AddAccount("Home", "pop.example.com", "smtp.example.com", "joe", false);
+                  },
+                  TAppCore::kSkipNoDefaultAccount},
+        SkipCase {"no_dial_up_connection",
+                  [](SkipReasonTest& t) {
+                      t.AddAccount("Home", "pop.example.com", "smtp.example.com", "joe", true);
+                      t.options.SetConnect(1);
+                  },
+                  TAppCore::kSkipNoDialUp}),
+    [](const testing::TestParamInfo<SkipCase>& info) { return std::string(info.param.name); });
+
+// A new cause is told when it appears; an old one again after a check ran.
+TEST_F(AppCoreTest, ASkipReasonIsToldAgainWhenTheCauseChangesOrAfterACheck)
+{
+    Create();
+    std::vector<std::string> told;
+    core->OnCheckSkipped = [&told](const std::string& reason) { told.push_back(reason); };
+    core->StartupMailCheckerTimer();
+    auto home = AddAccount("Home", "pop.example.com", "smtp.example.com", "joe", false);
+    core->CheckMailTimerTimer();
+    core->CheckMailTimerTimer();
+    home->SetInDefaultCheck(true);
+    Advance(60min);
+    core->CheckMailTimerTimer();
+    ASSERT_EQ(Started(), 1u);
+    checker.Last().Finish();
+    home->SetInDefaultCheck(false);
+    core->CheckMailTimerTimer();
+    EXPECT_EQ(told, (std::vector<std::string>{TAppCore::kSkipNoAccounts, TAppCore::kSkipNoDefaultAccount,
+                                              TAppCore::kSkipNoDefaultAccount}));
 }
 
 TEST_F(AppCoreTest, StartupCheckWaitsForARunningCheck)
@@ -280,6 +373,7 @@ struct DialCase {
     bool dialable;   // dialling makes one
     bool starts;     // the remote check starts
     int dials;
+    bool phoneBook = true;  // the service lists an entry
 };
 
 void PrintTo(const DialCase& c, std::ostream* os)
@@ -295,6 +389,7 @@ TEST_P(DialRuleTest, ConnectDecidesWhetherTheCheckStarts)
     options.SetConnect(c.connect);
     ras.Connected = c.connected;
     ras.Dialable = c.dialable;
+    ras.HasEntry = c.phoneBook;
     AddAccount("Home");
     Create();
     EXPECT_EQ(core->StartMailCheck(c.userStarted, false), c.starts);
@@ -320,21 +415,36 @@ INSTANTIATE_TEST_SUITE_P(
                     DialCase {"user_dials", 1, true, false, true, true, 1},
                     DialCase {"user_dial_fails", 1, true, false, false, false, 1},
                     DialCase {"do_not_dial_is_treated_alike", 2, true, false, true, true, 1},
-                    DialCase {"do_not_dial_automatic", 2, false, false, true, false, 0}),
+                    DialCase {"do_not_dial_automatic", 2, false, false, true, false, 0},
+                    // Without a phone book there is nothing to dial: 1 and 2 act as 0.
+                    DialCase {"no_phone_book_automatic", 1, false, false, false, true, 0, false},
+                    DialCase {"no_phone_book_do_not_dial", 2, false, false, false, true, 0, false},
+                    DialCase {"no_phone_book_user_started", 1, true, false, false, true, 0, false}),
     [](const testing::TestParamInfo<DialCase>& info) { return info.param.name; });
 
-TEST_F(AppCoreTest, ThisPlatformChecksOnlyWhenAssumedOnline)
+// Options carried over from a machine that dialled: this platform's service
+// has no phone book, so the periodic checks run, and the trace says why once.
+TEST_F(AppCoreTest, ThisPlatformChecksWithADialUpSettingAndTracesItOnce)
 {
-    options.SetConnect(1);
+    TraceCapture trace(dir.path() / "trace.log");
+    options.SetConnect(2);
     AddAccount("Home");
     auto s = Settings();
     s.RemoteAccess = nullptr; // the platform's: no phone book
     MakeCore(std::move(s));
     core->Create();
     StopCleanerTimer();
-    EXPECT_FALSE(core->StartMailCheck(true, false));
-    EXPECT_TRUE(checker.Last().Request.LocalOnly);
+    core->StartupMailCheckerTimer();
+    ASSERT_EQ(Started(), 1u);
+    EXPECT_FALSE(checker.Last().Request.LocalOnly);
+    checker.Last().Finish();
+    Advance(std::chrono::minutes(options.AutoInterval()));
+    core->CheckMailTimerTimer();
+    ASSERT_EQ(Started(), 2u);
+    EXPECT_FALSE(checker.Last().Request.LocalOnly);
     EXPECT_EQ(ErrorList().Count(), 0u);
+    EXPECT_EQ(trace.Count("\tDial-up\tno phone-book entry: Connect 2 is taken as 0 (assume online)"), 1u)
+        << trace.Text();
 }
 
 // --- Checks and cleanings exclude each other ----------------------------------------

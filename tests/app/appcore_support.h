@@ -9,6 +9,7 @@
 #include "config/optionsU.h"
 #include "core/datetimeU.h"
 #include "core/errorsU.h"
+#include "core/loggerU.h"
 #include "dialup/rasmdl.h"
 #include "platform/registry.h"
 #include "store/cleaningmdl.h"
@@ -112,6 +113,32 @@ public:
         state = kRasConnected;
         return kRasSuccess;
     }
+};
+
+// The process-wide trace log on a file of the test's own while it lives.
+class TraceCapture {
+public:
+    explicit TraceCapture(std::filesystem::path file) : file_(std::move(file)) { OpenTrace(file_); }
+    ~TraceCapture() { CloseTrace(); }
+    TraceCapture(const TraceCapture&) = delete;
+    TraceCapture& operator=(const TraceCapture&) = delete;
+    // What the log holds so far (flushed first).
+    std::string Text()
+    {
+        FlushTrace();
+        return ReadFileBytes(file_);
+    }
+    std::size_t Count(const std::string& piece)
+    {
+        const std::string text = Text();
+        std::size_t n = 0;
+        for (auto at = text.find(piece); at != std::string::npos; at = text.find(piece, at + piece.size()))
+            ++n;
+        return n;
+    }
+
+private:
+    std::filesystem::path file_;
 };
 
 // A core over its own options, accounts and lists, without the local

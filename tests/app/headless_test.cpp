@@ -3,6 +3,7 @@
 // termination signal shuts it down in order with exit code 0.
 #include "config/acctU.h"
 #include "config/optionsU.h"
+#include "core/pwdcrypt.h"
 #include "net/socketU.h"
 #include "tests/support/rawsocket.h"
 #include "tests/support/testenv.h"
@@ -140,6 +141,110 @@ TEST(Headless, ErrorsOfACheckGoToStandardErrorAndTheTrace)
     const std::string log = ReadFileBytes(data / "brixmoor.log");
     EXPECT_NE(log.find("\tError\tHome\t"), std::string::npos) << log;
 }
+
+// Reads the child's standard error until it holds `text` or the child ends.
+bool WaitForText(QProcess& p, QByteArray& err, const char* text)
+{
+    while (!err.contains(text)) {
+        if (!p.waitForReadyRead(30000))
+            return false;
+        err += p.readAllStandardError();
+    }
+    return true;
+}
+
+// Options carried over with a dial-up setting and one account whose stored
+// password is damaged: the error is told, the file is left as it was, and
+// the start-up check still runs for every account (its server refuses the
+// connection, so each account reports that).
+TEST(Headless, ADamagedPasswordAndADialUpSettingDoNotStopTheCheck)
+{
+    if (!std::filesystem::exists(kProgram))
+        GTEST_SKIP() << "build the brixmoor target first: " << kProgram;
+    TempDir home;
+    const QProcessEnvironment env = HomeAt(home.path());
+    const std::filesystem::path data = home.path() / "data" / "Veldhaven" / "Brixmoor 2.0";
+    std::uint16_t closed = 0;
+    {
+        TcpListener probe(0);
+        closed = probe.Port();
+    }
+    WriteFileBytes(data / "options.ini", "[MailCheck]\r\nConnect=2\r\n");
+    std::string ini = "[General]\r\nAccounts=2\r\n";
+    for (const char* name : {"Home", "Bad"}) {
+        const std::string n = name == std::string("Home") ? "1" : "2";
+        ini += "[Account" + n + "]\r\nName=" + name + "\r\n[Account" + n + ".Incoming]\r\nServer=127.0.0.1\r\n" +
+               "UserName=joe\r\nPort=" + std::to_string(closed) + "\r\nPassword=" + EncryptPassword("secret") +
+               "\r\n[Account" + n + ".Outgoing]\r\nServer=127.0.0.1\r\n";
+    }
+    ini += "Password=AB12\r\n"; // Bad's outgoing password
+    WriteFileBytes(data / "accounts.ini", ini);
+
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.setReadChannel(QProcess::StandardError);
+    p.start(QString::fromStdString(kProgram.string()), {"--headless"});
+    ASSERT_TRUE(p.waitForStarted());
+    QByteArray err;
+    EXPECT_TRUE(WaitForText(p, err, "Finished mail check")) << err.toStdString();
+    EXPECT_TRUE(err.contains("brixmoor: error: Bad: accounts.ini: Invalid code value - ")) << err.toStdString();
+    EXPECT_TRUE(err.contains("brixmoor: error: Home: ")) << err.toStdString();
+    EXPECT_TRUE(err.contains("brixmoor: error: Bad: ")) << err.toStdString();
+    EXPECT_FALSE(err.contains("Mail check skipped")) << err.toStdString();
+    p.terminate();
+    ASSERT_TRUE(p.waitForFinished(30000));
+    EXPECT_EQ(p.exitCode(), 0);
+    EXPECT_EQ(ReadFileBytes(data / "accounts.ini"), ini);
+    const std::string log = ReadFileBytes(data / "brixmoor.log");
+    EXPECT_NE(log.find("\tError\tBad\taccounts.ini: Invalid code value - "), std::string::npos) << log;
+    EXPECT_NE(log.find("\tDial-up\tno phone-book entry: Connect 2 is taken as 0"), std::string::npos) << log;
+}
+
+struct SkipCase {
+    const char* name;
+    const char* accountsIni;  // nullptr: none
+    const char* line;         // what standard error and the trace say
+};
+
+class HeadlessSkip : public testing::TestWithParam<SkipCase> {};
+
+TEST_P(HeadlessSkip, TheSkippedStartupCheckSaysWhy)
+{
+    if (!std::filesystem::exists(kProgram))
+        GTEST_SKIP() << "build the brixmoor target first: " << kProgram;
+    TempDir home;
+    const QProcessEnvironment env = HomeAt(home.path());
+    const std::filesystem::path data = home.path() / "data" / "Veldhaven" / "Brixmoor 2.0";
+    if (GetParam().accountsIni)
+        WriteFileBytes(data / "accounts.ini", GetParam().accountsIni);
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.setReadChannel(QProcess::StandardError);
+    p.start(QString::fromStdString(kProgram.string()), {"--headless"});
+    ASSERT_TRUE(p.waitForStarted());
+    QByteArray err;
+    const std::string line = std::string("brixmoor: Mail check skipped: ") + GetParam().line + "\n";
+    EXPECT_TRUE(WaitForText(p, err, line.c_str())) << err.toStdString();
+    p.terminate();
+    ASSERT_TRUE(p.waitForFinished(30000));
+    EXPECT_EQ(p.exitCode(), 0);
+    const std::string log = ReadFileBytes(data / "brixmoor.log");
+    EXPECT_NE(log.find(std::string("\tMail check skipped\t") + GetParam().line + "\r\n"), std::string::npos) << log;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Headless, HeadlessSkip,
+    testing::Values(SkipCase {"NoAccounts", nullptr, "there are no accounts"},
+                    SkipCase {"InvalidAccount",
+                              "[General]\r\nAccounts=1\r\n[Account1]\r\nName=Home\r\n"
+                              "[Account1.Incoming]\r\nServer=pop.example.com\r\nUserName=joe\r\n",
+                              "Home: No outgoing (SMTP) server specified"},
+                    SkipCase {"NoDefaultAccount",
+                              "[General]\r\nAccounts=1\r\n[Account1]\r\nName=Home\r\nInDefaultCheck=0\r\n"
+                              "[Account1.Incoming]\r\nServer=pop.example.com\r\nUserName=joe\r\n"
+                              "[Account1.Outgoing]\r\nServer=smtp.example.com\r\n",
+                              "no account takes part in the default check"}),
+    [](const testing::TestParamInfo<SkipCase>& info) { return std::string(info.param.name); });
 
 } // namespace
 } // namespace bm::test

@@ -165,23 +165,68 @@ TEST_P(AcctDamagedTest, TakesTheDefault)
     EXPECT_EQ(list.Item(0)->Snapshot(), expected);
 }
 
-TEST_F(AcctTest, MalformedPasswordNamesTheFileAndChangesNothing)
+// One unreadable stored password must not keep the program from starting:
+// that account loads with an empty password and the error names the file;
+// the others load whole, and nothing is written.
+TEST_F(AcctTest, ADamagedPasswordLoadsEmptyAndIsReportedWithoutWritingTheFile)
 {
-    const std::string text = "[General]\r\nAccounts=2\r\n[Account1]\r\nName=ok\r\n"
-                             "[Account2]\r\nName=bad\r\n[Account2.Outgoing]\r\nPassword=AB12\r\n";
+    const std::string good = EncryptPassword("fine");
+    const std::string text = "[General]\r\nAccounts=3\r\n[Account1]\r\nName=ok\r\n[Account1.Incoming]\r\n"
+                             "Password=" + good + "\r\n[Account2]\r\nName=bad\r\n[Account2.Incoming]\r\n"
+                             "Password=" + good + "\r\n[Account2.Outgoing]\r\nPassword=AB12\r\n"
+                             "[Account3]\r\nName=after\r\n[Account3.Incoming]\r\nPassword=" + good + "\r\n";
     WriteFileBytes(File(), text);
     TAccountList list(options_);
-    list.Add(MakeAccount(options_, SampleValues("kept")));
-    list.SetModified(false);
-    try {
-        list.LoadFromFile(File());
-        FAIL() << "no error";
-    } catch (const EConfigFileError& e) {
-        EXPECT_TRUE(std::string(e.what()).starts_with("accounts.ini: Invalid code value - ")) << e.what();
-    }
-    ASSERT_EQ(list.Count(), 1);
-    EXPECT_EQ(list.Item(0)->Name(), "kept");
+    list.LoadFromFile(File());
+    ASSERT_EQ(list.Count(), 3);
+    EXPECT_EQ(list.Item(0)->Incoming().Password(), "fine");
+    EXPECT_EQ(list.Item(1)->Incoming().Password(), "fine");
+    EXPECT_EQ(list.Item(1)->Outgoing().Password(), "");
+    EXPECT_EQ(list.Item(2)->Incoming().Password(), "fine");
+    const auto errors = list.LoadErrors();
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].Account, "bad");
+    EXPECT_TRUE(errors[0].Message.starts_with("accounts.ini: Invalid code value - ")) << errors[0].Message;
+    EXPECT_FALSE(list.Modified());
     EXPECT_EQ(ReadFileBytes(File()), text);
+
+    // A later load of a sound file forgets the old errors.
+    TAccountList other(options_);
+    other.Add(MakeAccount(options_, SampleValues("x")));
+    other.SaveToFile(File());
+    list.Clear();
+    list.LoadFromFile(File());
+    EXPECT_TRUE(list.LoadErrors().empty());
+}
+
+// A save for another reason (the sender setting LoginRequired) writes the
+// unreadable text back as it was; setting the password replaces it.
+TEST_F(AcctTest, AnUnreadablePasswordIsKeptUntilThePasswordIsSet)
+{
+    WriteFileBytes(File(), "[General]\r\nAccounts=1\r\n[Account1]\r\nName=bad\r\n"
+                           "[Account1.Incoming]\r\nPassword=AB12\r\n[Account1.Outgoing]\r\nPassword=CD34\r\n");
+    TAccountList list(options_);
+    list.LoadFromFile(File());
+    ASSERT_EQ(list.LoadErrors().size(), 2u);
+    list.Item(0)->Outgoing().SetLoginRequired(true);
+    list.SaveToFile(File());
+    {
+        const TIniFile ini(File());
+        EXPECT_EQ(ini.ReadString("Account1.Incoming", "Password", ""), "AB12");
+        EXPECT_EQ(ini.ReadString("Account1.Outgoing", "Password", ""), "CD34");
+        EXPECT_TRUE(ini.ReadBool("Account1.Outgoing", "LoginRequired", false));
+    }
+    list.SetModified(false);
+    list.Item(0)->Incoming().SetPassword("new");
+    // Set to "" on purpose: no longer the kept text, so a change.
+    list.Item(0)->Outgoing().SetPassword("");
+    EXPECT_TRUE(list.Modified());
+    list.SaveToFile(File());
+    TAccountList again(options_);
+    again.LoadFromFile(File());
+    EXPECT_TRUE(again.LoadErrors().empty());
+    EXPECT_EQ(again.Item(0)->Incoming().Password(), "new");
+    EXPECT_EQ(again.Item(0)->Outgoing().Password(), "");
 }
 
 TEST_F(AcctTest, SavingAfterDeletingTheFirstOfThreeRenumbers)

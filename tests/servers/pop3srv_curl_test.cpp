@@ -100,6 +100,35 @@ TEST_F(Pop3Curl, DeleRemovesTheFileAndTellsTheMainThread)
     EXPECT_EQ(deleted_, std::vector<std::string>{"Home/m1"});
 }
 
+// curl keeps one connection for the URLs of one run: DELE, then RSET, then
+// its QUIT. RSET took the mark back, so nothing is removed (RFC 1939 §5).
+TEST_F(Pop3Curl, DeleThenRsetRemovesNothing)
+{
+    const fs::path file = env_.AddMessage("Home", "m1", StoredMessage("Hello", {"x"}));
+    ASSERT_TRUE(Curl({"-v", "-X", "DELE 1", "-I", Url("/"), "--next", "-v", "-X", "RSET", "-I", Url("/")})) << Log();
+    EXPECT_NE(Log().find("Re-using existing connection"), std::string::npos) << Log();
+    EXPECT_TRUE(fs::exists(file));
+    EXPECT_TRUE(deleted_.empty());
+}
+
+// The file goes at curl's QUIT, and the main thread hears of it before curl
+// has its answer.
+TEST_F(Pop3Curl, DeleThenQuitRemovesOnlyTheMarkedMessage)
+{
+    const fs::path first = env_.AddMessage("Home", "m1", StoredMessage("one", {"x"}));
+    const fs::path second = env_.AddMessage("Home", "m2", StoredMessage("two", {"y"}));
+    ASSERT_TRUE(Curl({"-X", "UIDL", Url("/")})) << Log();
+    const std::string markedId = Output().substr(2, 2);  // "1 m1\r\n..." or "1 m2\r\n..."
+    ASSERT_TRUE(Curl({"-X", "DELE 1", "-I", Url("/"), "--next", "-o", out_.string(), "-X", "UIDL", Url("/")}))
+        << Log();
+    // Within the session the marked message is no longer listed, and the
+    // other keeps its number.
+    EXPECT_EQ(Output(), "2 " + std::string(markedId == "m1" ? "m2" : "m1") + "\r\n");
+    EXPECT_FALSE(fs::exists(markedId == "m1" ? first : second));
+    EXPECT_TRUE(fs::exists(markedId == "m1" ? second : first));
+    EXPECT_EQ(deleted_, std::vector<std::string>{"Home/" + markedId});
+}
+
 TEST_F(Pop3Curl, RetrievesOverStlsAndOverTlsFromTheFirstByte)
 {
     const std::string stored = StoredMessage("Secret", std::vector<std::string>(2000, "a line of body text"));

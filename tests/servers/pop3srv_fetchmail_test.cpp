@@ -3,6 +3,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 #include "core/synchronize.h"
@@ -42,8 +44,9 @@ protected:
     }
 
     // A private rc file (fetchmail wants it 0600) for one poll of the Home
-    // account; delivery appends every message to `delivered`.
-    fs::path WriteRc(Transport transport, bool keep, bool bsmtp)
+    // account; delivery appends every message to `delivered`, then runs
+    // afterDelivery (a shell command) when one is given.
+    fs::path WriteRc(Transport transport, bool keep, bool bsmtp, const std::string& afterDelivery)
     {
         const uint16_t port = transport == Transport::Implicit ? thread_->TlsPort() : thread_->PlainPort();
         std::string rc = "set no bouncemail\n"
@@ -57,19 +60,20 @@ protected:
         rc += keep ? "  keep\n" : "  no keep\n";
         rc += "  fetchall\n";
         if (!bsmtp)
-            rc += "  mda \"/bin/sh -c 'cat >> " + delivered_.string() + "'\"\n";
+            rc += "  mda \"/bin/sh -c 'cat >> " + delivered_.string() +
+              (afterDelivery.empty() ? "" : "; " + afterDelivery) + "'\"\n";
         const fs::path file = work_.path() / "fetchmailrc";
         test::WriteFileBytes(file, rc);
         ::chmod(file.c_str(), 0600);
         return file;
     }
     // Runs fetchmail once (off the main thread); true for exit code 0.
-    bool Fetch(Transport transport, bool keep, bool bsmtp = false)
+    bool Fetch(Transport transport, bool keep, bool bsmtp = false, const std::string& afterDelivery = {})
     {
         std::vector<std::string> argv{"/usr/bin/fetchmail", "-v", "--nosyslog", "-f",
-                                      WriteRc(transport, keep, bsmtp).string(), "--idfile",
+                                      WriteRc(transport, keep, bsmtp, afterDelivery).string(), "--idfile",
                                       (work_.path() / "fetchids").string(), "--pidfile",
-                                      (work_.path() / "fetchmail.pid").string()};
+                                      PidFile().string()};
         if (bsmtp)
             argv.insert(argv.end(), {"--bsmtp", delivered_.string()});
         bool ok = false;
@@ -77,6 +81,7 @@ protected:
         return ok;
     }
     std::string Delivered() const { return test::ReadFileBytes(delivered_); }
+    fs::path PidFile() const { return work_.path() / "fetchmail.pid"; }
     std::string Log() const { return test::ReadLog(log_); }
 
     test::Pop3Env env_;
@@ -112,6 +117,48 @@ TEST_F(Pop3Fetchmail, FetchWithoutKeepDeletesTheFiles)
     EXPECT_FALSE(fs::exists(a));
     EXPECT_TRUE(fs::exists(b));
     EXPECT_EQ(deleted_, std::vector<std::string>{"Home/m1"});
+}
+
+// fetchmail sends DELE for each message right after its delivery; killed
+// while delivering the second, it never sends QUIT, so nothing is removed
+// (RFC 1939 §6) and the next poll finds both messages again.
+TEST_F(Pop3Fetchmail, AFetchmailKilledAfterDeleRemovesNothing)
+{
+    const fs::path a = env_.AddMessage("Home", "m1", StoredMessage("first", {"one"}));
+    const fs::path b = env_.AddMessage("Home", "m2", StoredMessage("second", {"two"}));
+    const fs::path once = work_.path() / "delivered-once";
+    const std::string killSecond = "if [ -e " + once.string() + " ]; then kill -9 $(head -n 1 " +
+                                   PidFile().string() + "); fi; touch " + once.string();
+    EXPECT_FALSE(Fetch(Transport::Plain, false, false, killSecond));
+    EXPECT_NE(Log().find("POP3> DELE 1"), std::string::npos) << Log();
+    EXPECT_EQ(Log().find("POP3> QUIT"), std::string::npos) << Log();
+    thread_->Stop();  // waits for the session to end
+    EXPECT_TRUE(fs::exists(a));
+    EXPECT_TRUE(fs::exists(b));
+    EXPECT_TRUE(deleted_.empty());
+}
+
+// A message the checker stores while fetchmail is connected is not part of
+// that session: fetchmail's numbers still name the messages it listed, and
+// QUIT removes exactly those.
+TEST_F(Pop3Fetchmail, AMessageStoredDuringTheSessionWaitsForTheNext)
+{
+    env_.AddMessage("Home", "m1", StoredMessage("first", {"one"}));
+    env_.AddMessage("Home", "m2", StoredMessage("second", {"two"}));
+    const fs::path added = env_.DataFolder() / "Home" / "m0.msg";
+    const fs::path prepared = work_.path() / "m0.msg";
+    test::WriteFileBytes(prepared, StoredMessage("stored meanwhile", {"x"}));
+    const std::string addOne = "[ -e " + added.string() + " ] || cp " + prepared.string() + " " + added.string();
+    ASSERT_TRUE(Fetch(Transport::Plain, false, false, addOne)) << Log();
+    EXPECT_NE(Delivered().find("Subject: first"), std::string::npos);
+    EXPECT_NE(Delivered().find("Subject: second"), std::string::npos);
+    EXPECT_EQ(Delivered().find("stored meanwhile"), std::string::npos);
+    ASSERT_TRUE(fs::exists(added));
+    std::sort(deleted_.begin(), deleted_.end());
+    EXPECT_EQ(deleted_, (std::vector<std::string>{"Home/m1", "Home/m2"}));
+    ASSERT_TRUE(Fetch(Transport::Plain, false)) << Log();
+    EXPECT_NE(Delivered().find("Subject: stored meanwhile"), std::string::npos);
+    EXPECT_FALSE(fs::exists(added));
 }
 
 TEST_F(Pop3Fetchmail, FetchesOverStls)

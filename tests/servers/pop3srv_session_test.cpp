@@ -77,8 +77,8 @@ TEST_F(Pop3Session, SizesAreFileSizeMinusThreeAndIdsDropOnlyTheFinalMsg)
     EXPECT_EQ(c->Cmd("UIDL"), "+OK");
     EXPECT_EQ(c->Block(), "1 a.msg.b\n");
     EXPECT_EQ(c->Cmd("DELE 1"), "+OK Message 1 deleted");
+    EXPECT_EQ(c->Cmd("QUIT"), "+OK Closing Connection Channel.");
     EXPECT_FALSE(fs::exists(env_.DataFolder() / "Home" / "a.msg.b.msg"));
-    EXPECT_EQ(c->Cmd("NOOP"), "+OK NOOP");  // the event is raised right after the reply
     EXPECT_EQ(Deleted(), std::vector<std::string>{"Home/a.msg.b"});
 }
 
@@ -144,25 +144,127 @@ TEST_F(Pop3Session, TopSendsHeaderAndTheFirstBodyLines)
     EXPECT_EQ(c->Cmd("TOP 9 1"), "-ERR TOP: Unknown message ID/nbr (#9 out of bounds)");
 }
 
-TEST_F(Pop3Session, DeleTakesEffectAtOnceAndKeepsNumbersUntilTheNextListing)
+// RFC 1939 §5, §6: DELE marks, the marked message leaves the listings but
+// keeps its number's place, and only QUIT removes the file.
+TEST_F(Pop3Session, DeleMarksAndQuitRemoves)
 {
     env_.AddMessage("Home", "m1", StoredMessage("1", {"a"}));
     env_.AddMessage("Home", "m2", StoredMessage("2", {"b"}));
     Start();
     auto c = LoggedIn();
     const std::string first = c->Cmd("UIDL 1").substr(6);
+    const std::string second = first == "m1" ? "m2" : "m1";
     const fs::path firstFile = env_.DataFolder() / "Home" / (first + ".msg");
+    const std::string size = std::to_string(StoredMessage("1", {"a"}).size() - 3);
     EXPECT_EQ(c->Cmd("DELE 1"), "+OK Message 1 deleted");
-    EXPECT_FALSE(fs::exists(firstFile));
+    EXPECT_TRUE(fs::exists(firstFile));
     EXPECT_EQ(c->Cmd("DELE 1"), "-ERR DELE: Unknown message ID/nbr - unable to delete " + firstFile.string());
-    EXPECT_EQ(c->Cmd("UIDL 1"), "+OK 1 " + first);  // still numbered as listed
-    EXPECT_EQ(c->Cmd("RSET"), "+OK Reset");
+    EXPECT_EQ(c->Cmd("STAT"), "+OK 1 " + size);
     EXPECT_EQ(c->Cmd("LIST"), "+OK");
-    EXPECT_EQ(c->Block(), "1 " + std::to_string(StoredMessage("2", {"b"}).size() - 3) + "\n");
-    EXPECT_EQ(Deleted(), std::vector<std::string>{"Home/" + first});
-    // A connection that drops without QUIT has still deleted what it deleted.
-    c.reset();
+    EXPECT_EQ(c->Block(), "2 " + size + "\n");
+    EXPECT_EQ(c->Cmd("UIDL"), "+OK");
+    EXPECT_EQ(c->Block(), "2 " + second + "\n");
+    EXPECT_EQ(c->Cmd("RETR 1"), "-ERR Message 1 already deleted");
+    EXPECT_EQ(c->Cmd("TOP 1 0"), "-ERR Message 1 already deleted");
+    EXPECT_EQ(c->Cmd("LIST 1"), "-ERR Message 1 already deleted");
+    EXPECT_EQ(c->Cmd("UIDL 2"), "+OK 2 " + second);
+    EXPECT_TRUE(Deleted().empty());
+    EXPECT_EQ(c->Cmd("QUIT"), "+OK Closing Connection Channel.");
     EXPECT_FALSE(fs::exists(firstFile));
+    EXPECT_TRUE(fs::exists(env_.DataFolder() / "Home" / (second + ".msg")));
+    // Raised before the reply to QUIT.
+    EXPECT_EQ(Deleted(), std::vector<std::string>{"Home/" + first});
+}
+
+TEST_F(Pop3Session, RsetUnmarksSoQuitRemovesNothing)
+{
+    const fs::path file = env_.AddMessage("Home", "m1", StoredMessage("1", {"a"}));
+    Start();
+    auto c = LoggedIn();
+    EXPECT_EQ(c->Cmd("DELE 1"), "+OK Message 1 deleted");
+    EXPECT_EQ(c->Cmd("RSET"), "+OK Reset");
+    EXPECT_EQ(c->Cmd("STAT"), "+OK 1 " + std::to_string(fs::file_size(file) - 3));
+    EXPECT_EQ(c->Cmd("UIDL 1"), "+OK 1 m1");
+    EXPECT_EQ(c->Cmd("QUIT"), "+OK Closing Connection Channel.");
+    EXPECT_TRUE(fs::exists(file));
+    EXPECT_TRUE(Deleted().empty());
+}
+
+struct DropCase {
+    const char* name;
+    bool idle;  // ended by the server's idle time-out, else by the client
+};
+
+class Pop3SessionEnd : public Pop3Session, public ::testing::WithParamInterface<DropCase> {};
+
+// RFC 1939 §6: a session that ends without QUIT never enters the UPDATE
+// state. Stopping the listener waits for the session's thread, so the file
+// is looked at after the session has ended.
+TEST_P(Pop3SessionEnd, WithoutQuitRemovesNothing)
+{
+    const fs::path file = env_.AddMessage("Home", "m1", StoredMessage("1", {"a"}));
+    if (GetParam().idle)
+        env_.Settings().timeouts.idleMs = 200;
+    Start();
+    auto c = LoggedIn();
+    EXPECT_EQ(c->Cmd("DELE 1"), "+OK Message 1 deleted");
+    if (GetParam().idle) {
+        EXPECT_EQ(c->Line(), "-ERR Disconnected for inactivity.");
+    }
+    c.reset();
+    server_->StopListening();
+    EXPECT_TRUE(fs::exists(file));
+    EXPECT_TRUE(Deleted().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Pop3, Pop3SessionEnd,
+                         ::testing::Values(DropCase{"ClientDrops", false}, DropCase{"IdleTimeOut", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The listing is the one taken at login (RFC 1939 §4): a file the checker
+// stores meanwhile gets no number, and DELE n still names the message n was.
+TEST_F(Pop3Session, NumbersKeepTheirMeaningWhileTheCheckerAddsFiles)
+{
+    env_.AddMessage("Home", "m1", StoredMessage("1", {"a"}));
+    Start();
+    auto c = LoggedIn();
+    const std::string size = std::to_string(StoredMessage("1", {"a"}).size() - 3);
+    const fs::path added = env_.AddMessage("Home", "m0", StoredMessage("0", {"new"}));
+    EXPECT_EQ(c->Cmd("STAT"), "+OK 1 " + size);
+    EXPECT_EQ(c->Cmd("UIDL"), "+OK");
+    EXPECT_EQ(c->Block(), "1 m1\n");
+    EXPECT_EQ(c->Cmd("LIST 2"), "-ERR LIST: Unknown message ID/nbr (#2 out of bounds)");
+    EXPECT_EQ(c->Cmd("RSET"), "+OK Reset");
+    EXPECT_EQ(c->Cmd("DELE 1"), "+OK Message 1 deleted");
+    EXPECT_EQ(c->Cmd("QUIT"), "+OK Closing Connection Channel.");
+    EXPECT_FALSE(fs::exists(env_.DataFolder() / "Home" / "m1.msg"));
+    EXPECT_TRUE(fs::exists(added));
+    EXPECT_EQ(Deleted(), std::vector<std::string>{"Home/m1"});
+    // The next session lists it.
+    auto next = LoggedIn();
+    EXPECT_EQ(next->Cmd("UIDL 1"), "+OK 1 m0");
+}
+
+// RFC 1939 §6: a marked message that cannot be removed makes QUIT answer
+// -ERR; the others are removed all the same.
+TEST_F(Pop3Session, QuitSaysSoWhenAMarkedFileCannotBeRemoved)
+{
+    env_.AddMessage("Home", "m1", StoredMessage("1", {"a"}));
+    env_.AddMessage("Home", "m2", StoredMessage("2", {"b"}));
+    Start();
+    auto c = LoggedIn();
+    const std::string first = c->Cmd("UIDL 1").substr(6);
+    const std::string second = first == "m1" ? "m2" : "m1";
+    EXPECT_EQ(c->Cmd("DELE 1"), "+OK Message 1 deleted");
+    EXPECT_EQ(c->Cmd("DELE 2"), "+OK Message 2 deleted");
+    // The first one's place now holds a folder that is not empty.
+    const fs::path blocked = env_.DataFolder() / "Home" / (first + ".msg");
+    fs::remove(blocked);
+    test::WriteFileBytes(blocked / "inside", "x");
+    EXPECT_EQ(c->Cmd("QUIT"), "-ERR Some deleted messages not removed");
+    EXPECT_EQ(c->Line(), "<closed>");
+    EXPECT_FALSE(fs::exists(env_.DataFolder() / "Home" / (second + ".msg")));
+    EXPECT_EQ(Deleted(), std::vector<std::string>{"Home/" + second});
 }
 
 // fetchmail's walk: LIST n, RETR n, DELE n for each message in turn.
@@ -192,7 +294,6 @@ TEST_F(Pop3Session, AFileRemovedAfterTheListingGivesErrAndTheSessionGoesOn)
     EXPECT_TRUE(c->Cmd("RETR 1").starts_with("-ERR "));
     EXPECT_TRUE(c->Cmd("TOP 1 0").starts_with("-ERR "));
     EXPECT_EQ(c->Cmd("NOOP"), "+OK NOOP");
-    EXPECT_EQ(c->Cmd("STAT"), "+OK 0 0");
 }
 
 TEST_F(Pop3Session, ConnectionsOfOneAccountHaveTheirOwnListing)
@@ -204,9 +305,15 @@ TEST_F(Pop3Session, ConnectionsOfOneAccountHaveTheirOwnListing)
     EXPECT_EQ(a->Cmd("STAT").substr(0, 5), "+OK 1");
     EXPECT_EQ(b->Cmd("STAT").substr(0, 5), "+OK 1");
     EXPECT_EQ(a->Cmd("DELE 1"), "+OK Message 1 deleted");
-    EXPECT_EQ(b->Cmd("UIDL 1"), "+OK 1 m1");  // b has not scanned again
+    EXPECT_EQ(b->Cmd("RETR 1").substr(0, 4), "+OK ");  // only marked by a
+    EXPECT_NE(b->Block(), "");
+    EXPECT_EQ(a->Cmd("QUIT"), "+OK Closing Connection Channel.");
+    EXPECT_EQ(b->Cmd("UIDL 1"), "+OK 1 m1");  // b keeps its listing
     EXPECT_TRUE(b->Cmd("RETR 1").starts_with("-ERR "));
-    EXPECT_EQ(b->Cmd("STAT"), "+OK 0 0");
+    const fs::path file = env_.DataFolder() / "Home" / "m1.msg";
+    EXPECT_EQ(b->Cmd("DELE 1"), "-ERR DELE: Unknown message ID/nbr - unable to delete " + file.string());
+    EXPECT_EQ(b->Cmd("QUIT"), "+OK Closing Connection Channel.");
+    EXPECT_EQ(Deleted(), std::vector<std::string>{"Home/m1"});
 }
 
 struct FixedReply {
@@ -360,58 +467,60 @@ TEST_F(Pop3Session, ASecondLoginSwitchesAccountAndListing)
     EXPECT_EQ(c->Cmd("UIDL 1"), "+OK 1 w");
 }
 
-TEST_F(Pop3Session, StlsUpgradesThePlainListener)
+// One case per TLS mode of a listener: what CAPA offers on the connection as
+// opened, whether a login in plain text is taken, what STLS answers, and
+// that a login then works (after the upgrade where STLS starts one).
+struct TlsModeCase {
+    const char* name;
+    TTlsMode mode;
+    bool tlsFromFirstByte;  // the client starts TLS at once
+    const char* capa;       // CAPA's list before any upgrade
+    const char* userReply;  // USER before any upgrade
+    const char* stlsReply;  // STLS before login
+};
+
+const TlsModeCase kTlsModes[] = {
+    {"None", TTlsMode::None, false, "UIDL\nUSER\n", "+OK Password required", "-ERR Command Not Handled: STLS"},
+    {"Explicit", TTlsMode::Explicit, false, "UIDL\nSTLS\nUSER\n", "+OK Password required",
+     "+OK Begin TLS negotiation"},
+    {"Implicit", TTlsMode::Implicit, true, "UIDL\nUSER\n", "+OK Password required",
+     "-ERR Command Not Handled: STLS"},
+    {"Required", TTlsMode::Required, false, "UIDL\nSTLS\nUSER\n", "-ERR Command not permitted without TLS",
+     "+OK Begin TLS negotiation"},
+};
+
+class Pop3TlsMode : public Pop3Session, public ::testing::WithParamInterface<TlsModeCase> {};
+
+TEST_P(Pop3TlsMode, OffersAndSpeaksTlsAsItsModeSays)
 {
+    const TlsModeCase& m = GetParam();
     env_.AddMessage("Home", "m1", StoredMessage("x", {"y"}));
-    Start(TTlsMode::Explicit);
-    Pop3Client c(server_->Port());
+    Start(m.mode);
+    Pop3Client c(server_->Port(), m.tlsFromFirstByte);
+    EXPECT_EQ(c.Connection().IsTls(), m.tlsFromFirstByte);
     EXPECT_EQ(c.Line(), "+OK Welcome to Brixmoor POP3 Server");
-    EXPECT_EQ(c.Cmd("USER joe@pop.example.com"), "+OK Password required");
-    EXPECT_EQ(c.Cmd("STLS"), "+OK Begin TLS negotiation");
-    c.StartTls();
     EXPECT_EQ(c.Cmd("CAPA"), "+OK Capability list follows");
-    EXPECT_EQ(c.Block(), "UIDL\nUSER\n");
-    EXPECT_EQ(c.Cmd("STLS"), "-ERR Command not permitted when TLS active");
-    EXPECT_EQ(c.Cmd("PASS secret"), "-ERR Login failed");  // USER was forgotten
+    EXPECT_EQ(c.Block(), m.capa);
+    EXPECT_EQ(c.Cmd("USER joe@pop.example.com"), m.userReply);
+    const bool upgrades = std::string(m.stlsReply) == "+OK Begin TLS negotiation";
+    EXPECT_EQ(c.Cmd("STLS"), m.stlsReply);
+    if (upgrades) {
+        c.StartTls();
+        EXPECT_TRUE(c.Connection().IsTls());
+        // RFC 2595 §4: STLS is no longer offered, and what the client said
+        // before the upgrade is forgotten.
+        EXPECT_EQ(c.Cmd("CAPA"), "+OK Capability list follows");
+        EXPECT_EQ(c.Block(), "UIDL\nUSER\n");
+        EXPECT_EQ(c.Cmd("STLS"), "-ERR Command not permitted when TLS active");
+        EXPECT_EQ(c.Cmd("PASS secret"), "-ERR Login failed");
+    }
     EXPECT_EQ(c.Cmd("USER joe@pop.example.com"), "+OK Password required");
     EXPECT_EQ(c.Cmd("PASS secret"), "+OK Login OK");
     EXPECT_EQ(c.Cmd("UIDL 1"), "+OK 1 m1");
 }
 
-TEST_F(Pop3Session, ImplicitListenerSpeaksTlsFromTheFirstByte)
-{
-    Start(TTlsMode::Implicit);
-    Pop3Client c(server_->Port(), true);
-    EXPECT_TRUE(c.Connection().IsTls());
-    EXPECT_EQ(c.Line(), "+OK Welcome to Brixmoor POP3 Server");
-    EXPECT_EQ(c.Cmd("CAPA"), "+OK Capability list follows");
-    EXPECT_EQ(c.Block(), "UIDL\nUSER\n");
-    EXPECT_EQ(c.Cmd("STLS"), "-ERR Command Not Handled: STLS");
-    EXPECT_EQ(c.Cmd("USER joe@pop.example.com"), "+OK Password required");
-    EXPECT_EQ(c.Cmd("PASS secret"), "+OK Login OK");
-}
-
-TEST_F(Pop3Session, ListenerWithoutTlsDoesNotOfferStls)
-{
-    Start(TTlsMode::None);
-    Pop3Client c(server_->Port());
-    EXPECT_EQ(c.Line(), "+OK Welcome to Brixmoor POP3 Server");
-    EXPECT_EQ(c.Cmd("CAPA"), "+OK Capability list follows");
-    EXPECT_EQ(c.Block(), "UIDL\nUSER\n");
-    EXPECT_EQ(c.Cmd("STLS"), "-ERR Command Not Handled: STLS");
-}
-
-TEST_F(Pop3Session, RequiredTlsRefusesLoginInPlainText)
-{
-    Start(TTlsMode::Required);
-    Pop3Client c(server_->Port());
-    EXPECT_EQ(c.Line(), "+OK Welcome to Brixmoor POP3 Server");
-    EXPECT_EQ(c.Cmd("USER joe@pop.example.com"), "-ERR Command not permitted without TLS");
-    EXPECT_EQ(c.Cmd("STLS"), "+OK Begin TLS negotiation");
-    c.StartTls();
-    EXPECT_EQ(c.Cmd("USER joe@pop.example.com"), "+OK Password required");
-    EXPECT_EQ(c.Cmd("PASS secret"), "+OK Login OK");
-}
+INSTANTIATE_TEST_SUITE_P(Pop3, Pop3TlsMode, ::testing::ValuesIn(kTlsModes),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Pop3Session, AClientThatFailsTheHandshakeLeavesTheListenerServing)
 {
