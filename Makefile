@@ -1,14 +1,21 @@
 # Two commands for a fresh Debian machine:
 #   make run    installs what is missing, builds, starts Brixmoor
-#   make test   installs what is missing, builds, runs every test
-# (plus a second build with AddressSanitizer and UBSan whose tests run too).
+#   make test   installs what is missing, builds, runs every test: the release
+#               tree, a second build with AddressSanitizer, UBSan and leak
+#               checking (everything but the crash test), and the fuzz targets
+#               built with clang, each run briefly over its corpus
+# For the inner loop:
+#   make check  builds the release tree and runs the unit and loopback tiers
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
+# Seconds each fuzz target runs in make test.
+FUZZ_SECONDS ?= 20
 
-.PHONY: run test test-release test-asan build build-asan deps fuzz bench clean
+.PHONY: run test check test-release test-asan test-fuzz build build-asan deps fuzz bench clean
 
 deps:
 	scripts/install-deps
@@ -29,19 +36,29 @@ run: build
 	  exec $(BUILD)/app/brixmoor --headless; \
 	fi
 
+# Each run ends with one line per reason for the tests it skipped.
+check: build
+	scripts/run-ctest $(BUILD) -j $(JOBS) -L '^(unit|loopback)$$'
+
 test-release: build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	scripts/run-ctest $(BUILD) -j $(JOBS)
 
+# The sanitizer options (leak checking with tests/support/lsan.supp) are set
+# on every test by tests/CMakeLists.txt. The crash test kills programs on
+# purpose, which is no leak check; it runs in the release tree only.
 test-asan: build-asan
-	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=0 ctest --output-on-failure -j $(JOBS)
+	scripts/run-ctest $(ASAN_BUILD) -j $(JOBS) -LE '^crash$$'
 
-test: test-release test-asan
+test-fuzz: deps
+	scripts/run-fuzzers --build $(FUZZ_BUILD) --jobs $(JOBS) $(FUZZ_SECONDS)
+
+test: test-release test-asan test-fuzz
 
 fuzz: deps
-	scripts/run-fuzzers
+	scripts/run-fuzzers --build $(FUZZ_BUILD) --jobs $(JOBS)
 
 bench: build
 	scripts/run-benchmarks $(BUILD)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) build-fuzz
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD)

@@ -16,9 +16,11 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QRegularExpression>
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <initializer_list>
 #include <iostream>
 #include <map>
 #include <random>
@@ -33,6 +35,7 @@ namespace fs = std::filesystem;
 const fs::path kProgram = fs::path(BRIXMOOR_BINARY_DIR) / "app" / "brixmoor";
 constexpr int kFirstMessages = 200;
 constexpr int kMessagesPerTrial = 10;
+constexpr const char* kBindRefused = "Could not bind socket";
 
 int EnvInt(const char* name, int fallback)
 {
@@ -141,15 +144,52 @@ protected:
         ASSERT_TRUE(p.waitForStarted());
     }
 
-    // Reads standard error until text appears; false when the copy ended.
-    static bool WaitForLine(QProcess& p, QByteArray& err, const char* text, int timeoutMs = 60000)
+    // Reads standard error until one of the texts appears; false when the
+    // copy ended first.
+    static bool WaitForLine(QProcess& p, QByteArray& err, std::initializer_list<const char*> texts,
+                            int timeoutMs = 60000)
     {
-        while (!err.contains(text)) {
+        const auto seen = [&] {
+            return std::any_of(texts.begin(), texts.end(), [&](const char* t) { return err.contains(t); });
+        };
+        while (!seen()) {
             if (p.state() == QProcess::NotRunning || !p.waitForReadyRead(timeoutMs))
-                return err.contains(text);
+                return seen();
             err += p.readAllStandardError();
         }
         return true;
+    }
+
+    // Starts a copy and waits until its local POP3 server listens. A restart
+    // binds the ports the first start chose and saved; when another program
+    // took one of them meanwhile, that copy is killed (one more crash for it)
+    // and the saved ports are cleared, so the next copy chooses free ones again.
+    void StartListening(QProcess& p, QByteArray& err)
+    {
+        constexpr int kAttempts = 5;
+        for (int attempt = 1;; ++attempt) {
+            err.clear();
+            Start(p);
+            ASSERT_TRUE(WaitForLine(p, err, {"Local POP3 server listening", kBindRefused})) << err.toStdString();
+            if (!err.contains(kBindRefused))
+                return;
+            ASSERT_LT(attempt, kAttempts) << err.toStdString();
+            std::cout << "restart " << attempt << " found a saved port taken; choosing again" << std::endl;
+            p.kill();
+            ASSERT_TRUE(p.waitForFinished(30000));
+            ForgetPorts();
+        }
+    }
+
+    void ForgetPorts() const
+    {
+        TOptions options;
+        options.LoadFromFile(data / "options.ini");
+        options.SetPOP3Port(0);
+        options.SetPOP3PortSSL(0);
+        options.SetSMTPPort(0);
+        options.SetSMTPPortSSL(0);
+        options.SaveToFile(data / "options.ini");
     }
 
     // Every stored copy of each message: number -> files.
@@ -218,9 +258,10 @@ TEST_F(CrashSafety, KilledChecksLoseAndDuplicateNothing)
     int finishedBeforeKill = 0;
     for (int t = 1; t <= trials; ++t) {
         QProcess p;
-        Start(p);
         QByteArray err;
-        ASSERT_TRUE(WaitForLine(p, err, "Local POP3 server listening")) << err.toStdString();
+        StartListening(p, err);
+        if (HasFatalFailure())
+            return;
         const int ms = delay(random);
         p.waitForFinished(ms); // paces the kill; the copy does not end by itself
         finishedBeforeKill += err.contains("Finished mail check") ? 1 : 0;
@@ -234,9 +275,11 @@ TEST_F(CrashSafety, KilledChecksLoseAndDuplicateNothing)
 
     // A last copy checks to the end, then serves the inbox.
     QProcess last;
-    Start(last);
     QByteArray err;
-    ASSERT_TRUE(WaitForLine(last, err, "Finished mail check", 180000)) << err.toStdString();
+    StartListening(last, err);
+    if (HasFatalFailure())
+        return;
+    ASSERT_TRUE(WaitForLine(last, err, {"Finished mail check"}, 180000)) << err.toStdString();
     const QRegularExpression portRe("Local POP3 server listening on .*? port (\\d+) ");
     const auto m = portRe.match(QString::fromUtf8(err));
     ASSERT_TRUE(m.hasMatch()) << err.toStdString();

@@ -1,7 +1,6 @@
 // TMailCheckerMdl against a scripted POP3 server on loopback: connections cut
 // or stalled in the middle of a message, malformed replies, refused DELE,
-// UIDL numbering, SASL mechanisms announced but not doable, STLS refused,
-// and a stop from another thread.
+// UIDL numbering, STLS refused, and a stop from another thread.
 #include "tests/check/mailchk_fakepop3.h"
 #include "tests/check/mailchk_support.h"
 
@@ -9,8 +8,6 @@
 
 #include <filesystem>
 #include <thread>
-
-#include "check/pop3saslU.h"
 
 namespace bm::test {
 namespace {
@@ -289,98 +286,8 @@ TEST(MailChkFake, EmptyMailboxSendsNoUidl)
     EXPECT_EQ(h.after.size(), 1u);
 }
 
-// --- SASL and STLS ------------------------------------------------------------
-
-// Answers AUTH CRAM-MD5 with a challenge and accepts the right digest.
-FakePop3Server::React CramMD5Server(bool failIt, std::vector<std::string>& responses)
-{
-    return [failIt, &responses, pending = std::string()](const std::string& line,
-                                                         TcpConnection& conn) mutable {
-        if (line == "AUTH CRAM-MD5") {
-            pending = "<1896.697170952@postoffice.example>";
-            conn.WriteLine("+ " + EncodeBase64(pending), 5000);
-            return Reaction::Handled;
-        }
-        if (!pending.empty()) {
-            responses.push_back(line);
-            const bool right = line == SaslCramMD5Response("u", "p", pending);
-            pending.clear();
-            conn.WriteLine(right && !failIt ? "+OK logged in" : "-ERR [AUTH] failed", 5000);
-            return Reaction::Handled;
-        }
-        if (line == "AUTH PLAIN") {
-            conn.WriteLine("+ ", 5000);
-            return Reaction::Handled;
-        }
-        if (line == SaslPlainResponse("u", "p")) {
-            conn.WriteLine("+OK plain in", 5000);
-            return Reaction::Handled;
-        }
-        return Reaction::Default;
-    };
-}
-
-TEST(MailChkFake, UndoableMechanismsArePassedOverWithoutAnAttempt)
-{
-    std::vector<std::string> responses;
-    FakePop3Server server(ThreeMails(), CramMD5Server(false, responses), "+OK ready",
-                          {"UIDL", "SASL SKEY OTP CRAM-MD5"});
-    CheckerHarness h;
-    h.AddAccount("Sasl", "127.0.0.1", server.Port(), "u", "p", 0, true);
-
-    EXPECT_TRUE(h.CheckAll()) << h.ErrorTexts();
-    const auto lines = server.Finish();
-
-    EXPECT_FALSE(FakePop3Server::Received(lines, "AUTH SKEY"));
-    EXPECT_FALSE(FakePop3Server::Received(lines, "AUTH OTP"));
-    EXPECT_FALSE(FakePop3Server::Received(lines, "USER"));
-    EXPECT_EQ(responses.size(), 1u);
-    EXPECT_EQ(h.subjects.size(), 3u);
-}
-
-TEST(MailChkFake, FailedExchangeFallsBackToTheNextMechanism)
-{
-    std::vector<std::string> responses;
-    FakePop3Server server(ThreeMails(), CramMD5Server(true, responses), "+OK ready",
-                          {"UIDL", "SASL PLAIN CRAM-MD5"});
-    CheckerHarness h;
-    h.AddAccount("Fallback", "127.0.0.1", server.Port(), "u", "p", 0, true);
-
-    EXPECT_TRUE(h.CheckAll()) << h.ErrorTexts();
-    const auto lines = server.Finish();
-
-    EXPECT_TRUE(FakePop3Server::Received(lines, "AUTH CRAM-MD5"));
-    EXPECT_TRUE(FakePop3Server::Received(lines, "AUTH PLAIN"));
-    EXPECT_TRUE(h.prompts.empty());
-}
-
-TEST(MailChkFake, AuthRefusedOutrightIsARefusedLogin)
-{
-    FakePop3Server server(ThreeMails(), {}, "+OK ready", {"UIDL", "SASL CRAM-MD5 PLAIN"});
-    CheckerHarness h;
-    h.AddAccount("Outright", "127.0.0.1", server.Port(), "u", "p", 0, true);
-
-    EXPECT_FALSE(h.CheckAll());
-    const auto lines = server.Finish();
-
-    EXPECT_FALSE(FakePop3Server::Received(lines, "AUTH PLAIN")) << "no second mechanism after an outright refusal";
-    ASSERT_EQ(h.prompts.size(), 1u);
-    EXPECT_EQ(h.prompts[0].Reason, "unknown command");
-    EXPECT_EQ(h.ErrorTexts(), "");
-}
-
-TEST(MailChkFake, OnlyUndoableMechanismsIsReported)
-{
-    FakePop3Server server(ThreeMails(), {}, "+OK ready", {"UIDL", "SASL OTP SKEY"});
-    CheckerHarness h;
-    h.AddAccount("NoMech", "127.0.0.1", server.Port(), "u", "p", 0, true);
-
-    EXPECT_FALSE(h.CheckAll());
-    const auto lines = server.Finish();
-
-    EXPECT_FALSE(FakePop3Server::Received(lines, "AUTH"));
-    EXPECT_EQ(h.ErrorTexts(), "NoMech: The server offers no usable SASL mechanism.\n");
-}
+// --- STLS ---------------------------------------------------------------------
+// (SASL mechanism fallback: mailchk_sasl_test.cpp)
 
 TEST(MailChkFake, RequiredTlsRefusedNeverSendsThePassword)
 {

@@ -20,6 +20,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const char* MailUser = "brixmoor-test";
+constexpr int kPortAttempts = 5;
 
 // The unprivileged owner of the test Maildirs, created once when missing.
 void MailUserIds(unsigned& uid, unsigned& gid)
@@ -82,14 +83,26 @@ DovecotServer::DovecotServer(std::chrono::milliseconds startTimeout)
     fs::permissions(dir_.path() / "mail", fs::perms(0755));
     fs::create_directories(dir_.path() / "passwd.d");
     fs::permissions(dir_.path() / "passwd.d", fs::perms(0755));
-    pop3Port_ = FindFreePort();
-    pop3sPort_ = OtherFreePort(pop3Port_);
-    WriteConfig();
-    process_ = std::make_unique<PeerProcess>(
-        std::vector<std::string>{"/usr/sbin/dovecot", "-F", "-c",
-                                 (dir_.path() / "dovecot.conf").string()},
-        dir_.path() / "dovecot.out");
-    WaitUntilReady(startTimeout);
+    // A port found free may be taken by another program before Dovecot binds
+    // it; Dovecot then ends at once, and is started again on other ports.
+    for (int attempt = 1;; ++attempt) {
+        pop3Port_ = FindFreePort();
+        pop3sPort_ = OtherFreePort(pop3Port_);
+        WriteConfig();
+        process_ = std::make_unique<PeerProcess>(
+            std::vector<std::string>{"/usr/sbin/dovecot", "-F", "-c",
+                                     (dir_.path() / "dovecot.conf").string()},
+            dir_.path() / "dovecot.out");
+        if (WaitUntilReady(startTimeout))
+            return;
+        process_->Stop();
+        const std::string log = Log();
+        if (attempt == kPortAttempts || log.find("Address already in use") == std::string::npos)
+            throw std::runtime_error("Dovecot did not start:\n" + log);
+        std::error_code ec;
+        for (const char* file : {"dovecot.out", "dovecot.log"})
+            fs::remove(dir_.path() / file, ec);
+    }
 }
 
 DovecotServer::~DovecotServer()
@@ -140,18 +153,14 @@ void DovecotServer::WriteConfig() const
     WriteFileBytes(dir_.path() / "dovecot.conf", conf);
 }
 
-void DovecotServer::WaitUntilReady(std::chrono::milliseconds timeout)
+bool DovecotServer::WaitUntilReady(std::chrono::milliseconds timeout)
 {
-    const bool ready = PollUntil(
+    return PollUntil(
         [this] {
             RawConnection c(pop3Port_);
             return c.Ok() && c.ReadLine(std::chrono::seconds(5)).starts_with("+OK");
         },
         timeout, [this] { return process_->Running(); });
-    if (!ready) {
-        process_->Stop();
-        throw std::runtime_error("Dovecot did not start:\n" + Log());
-    }
 }
 
 void DovecotServer::AddUser(const std::string& name, const std::string& password)

@@ -23,7 +23,8 @@ namespace bm::test {
 // Mail is owned by the unprivileged system user "brixmoor-test" (created with
 // useradd when missing), as Dovecot refuses to serve mail as root.
 // Needs root. The constructor returns once the server answers "+OK" and throws
-// std::runtime_error (quoting Dovecot's log) when it does not within `startTimeout`.
+// std::runtime_error (quoting Dovecot's log) when it does not within `startTimeout`
+// (ports taken meanwhile by another program are retried with others).
 // The destructor stops the server and removes the folder. Test thread only.
 class DovecotServer {
 public:
@@ -62,7 +63,8 @@ public:
 private:
     std::filesystem::path Maildir(const std::string& user) const;
     void WriteConfig() const;
-    void WaitUntilReady(std::chrono::milliseconds timeout);
+    // True once the server answers, false when it ended or `timeout` passed.
+    bool WaitUntilReady(std::chrono::milliseconds timeout);
 
     TempDir dir_;
     std::uint16_t pop3Port_ = 0;

@@ -1,6 +1,7 @@
 #include "tests/support/peerprocess.h"
 
 #include "tests/support/testenv.h"
+#include "tests/support/tier.h"
 
 #include <cerrno>
 #include <csignal>
@@ -22,6 +23,7 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::filesystem::path& l
 {
     if (argv.empty())
         throw std::runtime_error("PeerProcess: no command");
+    CheckTierAllowsProgram(argv[0]);
     std::vector<char*> args;
     for (const auto& a : argv)
         args.push_back(const_cast<char*>(a.c_str()));

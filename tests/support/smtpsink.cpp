@@ -16,6 +16,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
+constexpr int kPortAttempts = 5;
+
 std::string ToStd(const QJsonValue& v)
 {
     return v.toString().toStdString();
@@ -55,8 +57,23 @@ std::string GreylistedReply(const std::string& address)
 
 SmtpSink::SmtpSink(SmtpSinkOptions options, std::chrono::milliseconds startTimeout)
 {
-    const TestCertificate& cert = GetTestCertificate();
     fs::create_directories(dir_.path() / "out");
+    for (int attempt = 1;; ++attempt) {
+        if (StartOnce(options, startTimeout))
+            return;
+        const std::string log = Log();
+        // A port found free may be taken by another program before the sink
+        // binds it ("[Errno 98] ... address already in use"): other ports then.
+        if (attempt == kPortAttempts || log.find("in use") == std::string::npos)
+            throw std::runtime_error("the SMTP sink did not start:\n" + log);
+        std::error_code ec;
+        fs::remove(dir_.path() / "sink.log", ec);
+    }
+}
+
+bool SmtpSink::StartOnce(const SmtpSinkOptions& options, std::chrono::milliseconds startTimeout)
+{
+    const TestCertificate& cert = GetTestCertificate();
     port_ = FindFreePort();
     do
         sslPort_ = FindFreePort();
@@ -93,10 +110,9 @@ SmtpSink::SmtpSink(SmtpSinkOptions options, std::chrono::milliseconds startTimeo
     process_ = std::make_unique<PeerProcess>(argv, dir_.path() / "sink.log");
     const bool started = PollUntil([&] { return fs::exists(ready); }, startTimeout,
                                    [this] { return process_->Running(); });
-    if (!started) {
+    if (!started)
         process_->Stop();
-        throw std::runtime_error("the SMTP sink did not start:\n" + Log());
-    }
+    return started;
 }
 
 SmtpSink::~SmtpSink()

@@ -62,7 +62,8 @@ struct SmtpReceived {
 // ports: Port() (plain, STARTTLS per the options) and SslPort() (TLS from the
 // first byte), presenting GetTestCertificate(). The constructor returns once both
 // listen, and throws std::runtime_error (quoting the sink's output) when they do
-// not within `startTimeout`. The destructor stops it. Test thread only.
+// not within `startTimeout` (ports taken meanwhile by another program are
+// retried with others). The destructor stops it. Test thread only.
 class SmtpSink {
 public:
     explicit SmtpSink(SmtpSinkOptions options = {},
@@ -85,6 +86,10 @@ public:
     std::string Log() const;
 
 private:
+    // One start on newly found ports; false when the sink ended or did not
+    // become ready in time (stopped then).
+    bool StartOnce(const SmtpSinkOptions& options, std::chrono::milliseconds startTimeout);
+
     TempDir dir_;
     std::uint16_t port_ = 0;
     std::uint16_t sslPort_ = 0;

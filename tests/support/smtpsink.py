@@ -157,8 +157,19 @@ def main():
     plain = Controller(sink, hostname="127.0.0.1", port=a.port, **plain_args)
     secure = Controller(sink, hostname="127.0.0.1", port=a.ssl_port,
                         ssl_context=server_context(), **smtp_args)
-    plain.start()
-    secure.start()
+    # A port taken meanwhile by another program: end at once, saying so, so
+    # that the fixture starts the sink again on other ports.
+    try:
+        plain.start()
+        secure.start()
+    except OSError as e:
+        print("smtpsink: cannot listen: %s" % e, file=sys.stderr)
+        for c in (plain, secure):
+            try:
+                c.stop()
+            except Exception:
+                pass
+        return 98
 
     stop = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stop.set())
