@@ -87,6 +87,22 @@ std::uint8_t ReadSsl(const TIniFile& ini, const std::string& section, std::uint8
     return static_cast<std::uint8_t>(ReadIntegerInRange(ini, section, "SSL", current, 0, 255));
 }
 
+// The server trust keys, after the section's other keys; written only when
+// set, so an account that never needed them keeps its file as it was.
+void ReadTrust(const TIniFile& ini, const std::string& section, std::string& fingerprint, bool& tlsOffered)
+{
+    fingerprint = ini.ReadString(section, "CertFingerprint", fingerprint);
+    tlsOffered = ini.ReadBool(section, "TlsOffered", tlsOffered);
+}
+
+void WriteTrust(TIniFile& ini, const std::string& section, const std::string& fingerprint, bool tlsOffered)
+{
+    if (!fingerprint.empty())
+        ini.WriteString(section, "CertFingerprint", fingerprint);
+    if (tlsOffered)
+        ini.WriteBool(section, "TlsOffered", true);
+}
+
 void ReadIncoming(const TIniFile& ini, const std::string& section, TIncomingValues& v)
 {
     v.Server = ini.ReadString(section, "Server", v.Server);
@@ -97,6 +113,7 @@ void ReadIncoming(const TIniFile& ini, const std::string& section, TIncomingValu
         ini.ReadBool(section, "SecurePasswordAuthentication", v.SecurePasswordAuthentication);
     v.SSL = ReadSsl(ini, section, v.SSL);
     v.Port = ReadIntegerInRange(ini, section, "Port", v.Port, kMinPort, kMaxPort);
+    ReadTrust(ini, section, v.CertFingerprint, v.TlsOffered);
 }
 
 void ReadOutgoing(const TIniFile& ini, const std::string& section, TOutgoingValues& v)
@@ -113,6 +130,7 @@ void ReadOutgoing(const TIniFile& ini, const std::string& section, TOutgoingValu
     if (ini.ValueExists(section, "EMailAddresses"))
         v.EMailAddresses = SplitAddresses(ini.ReadString(section, "EMailAddresses", ""));
     v.DefaultEMailAddress = ini.ReadString(section, "DefaultEMailAddress", v.DefaultEMailAddress);
+    ReadTrust(ini, section, v.CertFingerprint, v.TlsOffered);
 }
 
 void WriteIncoming(TIniFile& ini, const std::string& section, const TIncomingValues& v, const std::string& password)
@@ -123,6 +141,7 @@ void WriteIncoming(TIniFile& ini, const std::string& section, const TIncomingVal
     ini.WriteBool(section, "SecurePasswordAuthentication", v.SecurePasswordAuthentication);
     ini.WriteInteger(section, "SSL", v.SSL);
     ini.WriteInteger(section, "Port", v.Port);
+    WriteTrust(ini, section, v.CertFingerprint, v.TlsOffered);
 }
 
 void WriteOutgoing(TIniFile& ini, const std::string& section, const TOutgoingValues& v, const std::string& password)
@@ -137,6 +156,7 @@ void WriteOutgoing(TIniFile& ini, const std::string& section, const TOutgoingVal
     ini.WriteString(section, "BadMailReply", v.BadMailReply);
     ini.WriteString(section, "EMailAddresses", JoinAddresses(v.EMailAddresses));
     ini.WriteString(section, "DefaultEMailAddress", v.DefaultEMailAddress);
+    WriteTrust(ini, section, v.CertFingerprint, v.TlsOffered);
 }
 
 TAccountValues DefaultAccountValues(const TOptions& options)
@@ -240,6 +260,8 @@ bool TIncomingMail::SecurePasswordAuthentication() const
 }
 std::uint8_t TIncomingMail::SSL() const { return owner_.GetPart(kIn, &TIncomingValues::SSL); }
 int TIncomingMail::Port() const { return owner_.GetPart(kIn, &TIncomingValues::Port); }
+std::string TIncomingMail::CertFingerprint() const { return owner_.GetPart(kIn, &TIncomingValues::CertFingerprint); }
+bool TIncomingMail::TlsOffered() const { return owner_.GetPart(kIn, &TIncomingValues::TlsOffered); }
 
 void TIncomingMail::SetServer(const std::string& v) { owner_.SetPart(kIn, &TIncomingValues::Server, v); }
 void TIncomingMail::SetUserName(const std::string& v) { owner_.SetPart(kIn, &TIncomingValues::UserName, v); }
@@ -250,6 +272,11 @@ void TIncomingMail::SetSecurePasswordAuthentication(bool v)
 }
 void TIncomingMail::SetSSL(std::uint8_t v) { owner_.SetPart(kIn, &TIncomingValues::SSL, v); }
 void TIncomingMail::SetPort(int v) { owner_.SetPart(kIn, &TIncomingValues::Port, v); }
+void TIncomingMail::SetCertFingerprint(const std::string& v)
+{
+    owner_.SetPart(kIn, &TIncomingValues::CertFingerprint, v);
+}
+void TIncomingMail::SetTlsOffered(bool v) { owner_.SetPart(kIn, &TIncomingValues::TlsOffered, v); }
 
 void TIncomingMail::Assign(const TIncomingMail& other)
 {
@@ -260,6 +287,8 @@ void TIncomingMail::Assign(const TIncomingMail& other)
     SetSecurePasswordAuthentication(v.SecurePasswordAuthentication);
     SetSSL(v.SSL);
     SetPort(v.Port);
+    SetCertFingerprint(v.CertFingerprint);
+    SetTlsOffered(v.TlsOffered);
 }
 
 // --- TOutgoingMail -----------------------------------------------------------
@@ -281,6 +310,8 @@ std::string TOutgoingMail::DefaultEMailAddress() const
 {
     return owner_.GetPart(kOut, &TOutgoingValues::DefaultEMailAddress);
 }
+std::string TOutgoingMail::CertFingerprint() const { return owner_.GetPart(kOut, &TOutgoingValues::CertFingerprint); }
+bool TOutgoingMail::TlsOffered() const { return owner_.GetPart(kOut, &TOutgoingValues::TlsOffered); }
 
 void TOutgoingMail::SetPort(int v) { owner_.SetPart(kOut, &TOutgoingValues::Port, v); }
 void TOutgoingMail::SetServer(const std::string& v) { owner_.SetPart(kOut, &TOutgoingValues::Server, v); }
@@ -298,6 +329,11 @@ void TOutgoingMail::SetDefaultEMailAddress(const std::string& v)
 {
     owner_.SetPart(kOut, &TOutgoingValues::DefaultEMailAddress, v);
 }
+void TOutgoingMail::SetCertFingerprint(const std::string& v)
+{
+    owner_.SetPart(kOut, &TOutgoingValues::CertFingerprint, v);
+}
+void TOutgoingMail::SetTlsOffered(bool v) { owner_.SetPart(kOut, &TOutgoingValues::TlsOffered, v); }
 
 void TOutgoingMail::Assign(const TOutgoingMail& other)
 {
@@ -312,6 +348,8 @@ void TOutgoingMail::Assign(const TOutgoingMail& other)
     SetBadMailReply(v.BadMailReply);
     SetEMailAddresses(v.EMailAddresses);
     SetDefaultEMailAddress(v.DefaultEMailAddress);
+    SetCertFingerprint(v.CertFingerprint);
+    SetTlsOffered(v.TlsOffered);
 }
 
 std::optional<TBadMailReply> TOutgoingMail::GetReplyTemplate() const
