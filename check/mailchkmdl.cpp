@@ -165,16 +165,44 @@ void TMailCheckerMdl::Quit(TAccount& account)
     }
 }
 
-std::shared_ptr<TlsContext> TMailCheckerMdl::ClientTls()
+std::shared_ptr<TlsContext> TMailCheckerMdl::ClientTls(const std::string& pinnedFingerprint)
 {
-    if (!tls_) {
+    std::shared_ptr<TlsContext>& context = tls_[pinnedFingerprint];
+    if (!context) {
         TlsClientSettings tls;
-        tls.verifyPeer = false; // the mail client's own behaviour: the peer is not verified
+        // The server's certificate is checked before the password leaves:
+        // system roots plus the program folder's cacert.pem, and the name.
+        tls.verifyPeer = true;
+        tls.pinnedFingerprint = pinnedFingerprint;
         if (!settings_.CertificateFolder.empty())
             tls.files = FindClientCertificates(settings_.CertificateFolder);
-        tls_ = TlsContext::Client(tls);
+        context = TlsContext::Client(tls);
     }
-    return tls_;
+    return context;
+}
+
+// What the user can do about a refused certificate he knows to be his
+// server's: the accounts.ini line that trusts it.
+std::string TMailCheckerMdl::TrustHint(const TAccount& account, const std::string& fingerprint) const
+{
+    const std::vector<TAccountPtr> items = accounts_.Items();
+    for (std::size_t i = 0; i < items.size(); ++i)
+        if (items[i].get() == &account)
+            return " To trust this certificate, add the line \"CertFingerprint=" + fingerprint +
+                   "\" to the section [Account" + std::to_string(i + 1) + ".Incoming] of accounts.ini.";
+    return {};
+}
+
+void TMailCheckerMdl::LearnTlsOffered(TAccount& account)
+{
+    if (account.Incoming().TlsOffered())
+        return;
+    account.Incoming().SetTlsOffered(true);
+    try {
+        accounts_.SaveToFile();
+    } catch (const std::exception& e) {
+        Report(e.what(), account.Name());
+    }
 }
 
 TPop3ConnectParams TMailCheckerMdl::ConnectParams(TAccount& account)
@@ -195,7 +223,8 @@ TPop3ConnectParams TMailCheckerMdl::ConnectParams(TAccount& account)
                                  proxy.Username, proxy.Password};
     params.Tls = Pop3TlsFromSSLValue(in.SSL);
     if (params.Tls != TPop3Tls::None)
-        params.Context = ClientTls();
+        params.Context = ClientTls(in.CertFingerprint);
+    params.TlsOfferedBefore = in.TlsOffered;
     params.Host = in.Server;
     params.Port = static_cast<std::uint16_t>(in.Port);
     params.UserName = in.UserName;
@@ -257,7 +286,15 @@ bool TMailCheckerMdl::ConnectAccount(TAccount& account)
         client_.Disconnect();
         try {
             client_.Connect(params);
+            if (params.Tls == TPop3Tls::Explicit && client_.IsTls())
+                LearnTlsOffered(account);
             return true;
+        } catch (const ECertificateError& e) {
+            if (!Stopped()) {
+                WriteTrace({"Exception connecting", e.what()}, kTraceNotable);
+                Report(e.what() + TrustHint(account, e.Fingerprint()), name);
+            }
+            return false;
         } catch (const EPop3Error& e) {
             if (Stopped())
                 return false;

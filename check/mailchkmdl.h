@@ -27,6 +27,7 @@
 #include <deque>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -190,7 +191,9 @@ private:
     void SetState(std::uint8_t state);
     void Report(const std::string& text, const std::string& account);
     bool Stopped() const;
-    std::shared_ptr<TlsContext> ClientTls();
+    std::shared_ptr<TlsContext> ClientTls(const std::string& pinnedFingerprint);
+    std::string TrustHint(const TAccount& account, const std::string& fingerprint) const;
+    void LearnTlsOffered(TAccount& account);
 
     const bool localMode_;
     TMailCheckerSettings settings_;
@@ -199,7 +202,8 @@ private:
     TBlackList& blacklist_;
     TFilterList& filters_;
     TPop3Client client_;
-    std::shared_ptr<TlsContext> tls_;
+    // Client contexts by the account's pinned fingerprint ("" for none).
+    std::map<std::string, std::shared_ptr<TlsContext>> tls_;
 
     // Retrievals sent ahead in this pass (when the server pipelines): the
     // listing lines judged new before the walk, with their message numbers,

@@ -160,14 +160,48 @@ void TMailSender::SetProxy(bool useProxy, const std::string& host, const std::st
 void TMailSender::SetupTls(const TAccount& account)
 {
     sslMode_ = std::min<std::uint8_t>(account.Outgoing().SSL(), 3);
-    if (sslMode_ == 0 || tls_)
+    if (sslMode_ == 0)
         return;
-    const auto folder = settings_.certificateFolder.empty() ? GetProgramFolder()
-                                                            : settings_.certificateFolder;
-    TlsClientSettings tlsSettings;
-    tlsSettings.verifyPeer = false;  // servers users point at often have self-signed certificates
-    tlsSettings.files = FindClientCertificates(folder);
-    tls_ = TlsContext::Client(tlsSettings);
+    const std::string pin = account.Outgoing().CertFingerprint();
+    std::shared_ptr<TlsContext>& context = tlsByPin_[pin];
+    if (!context) {
+        const auto folder = settings_.certificateFolder.empty() ? GetProgramFolder()
+                                                                : settings_.certificateFolder;
+        TlsClientSettings tlsSettings;
+        // Checked before AUTH sends the password: system roots plus the
+        // folder's cacert.pem, and the server's name; or the pinned one.
+        tlsSettings.verifyPeer = true;
+        tlsSettings.pinnedFingerprint = pin;
+        tlsSettings.files = FindClientCertificates(folder);
+        context = TlsContext::Client(tlsSettings);
+    }
+    tls_ = context;
+}
+
+std::string TMailSender::ErrorText(const std::exception& e, const TAccount& account) const
+{
+    const auto* refused = dynamic_cast<const ECertificateError*>(&e);
+    if (!refused)
+        return e.what();
+    const std::vector<TAccountPtr> items = accounts_.Items();
+    for (std::size_t i = 0; i < items.size(); ++i)
+        if (items[i].get() == &account)
+            return std::string(e.what()) + " To trust this certificate, add the line \"CertFingerprint=" +
+                   refused->Fingerprint() + "\" to the section [Account" + std::to_string(i + 1) +
+                   ".Outgoing] of accounts.ini.";
+    return e.what();
+}
+
+void TMailSender::LearnTlsOffered(TAccount& account)
+{
+    if (account.Outgoing().TlsOffered())
+        return;
+    account.Outgoing().SetTlsOffered(true);
+    try {
+        accounts_.SaveToFile();
+    } catch (const std::exception& e) {
+        Fail(e.what(), account.Name());
+    }
 }
 
 TMailSender::Credentials TMailSender::CredentialsFor(const TAccount& account, bool forceLogin) const
@@ -212,6 +246,7 @@ TMailSender::OpenSession TMailSender::Connect(TAccount& account, bool forceLogin
         setup.proxy = *proxy_;
     setup.sslMode = sslMode_;
     setup.tls = tls_;
+    setup.tlsOfferedBefore = out.TlsOffered;
     setup.userName = credentials.userName;
     setup.password = credentials.password;
     WriteTrace({"SMTP Connect", setup.host, std::to_string(setup.port), setup.userName}, 0);
@@ -221,6 +256,8 @@ TMailSender::OpenSession TMailSender::Connect(TAccount& account, bool forceLogin
     open.session = std::make_unique<TSmtpSession>(settings_, std::move(setup));
     open.guard = std::make_unique<ConnectionGuard>(*this, open.session->Connection());
     open.session->Open();
+    if (sslMode_ == 1 && open.session->OffersStartTls())
+        LearnTlsOffered(account);
     return open;
 }
 
@@ -230,7 +267,7 @@ void TMailSender::LearnLoginRequired(TAccount& account)
     try {
         accounts_.SaveToFile();
     } catch (const std::exception& e) {
-        Fail(e.what(), account.Name());
+        Fail(ErrorText(e, account), account.Name());
     }
 }
 
@@ -291,10 +328,10 @@ TSendResult TMailSender::SendOnce(TAccount& account, const TMailEnvelope& envelo
         open = Connect(account, forceLogin);
     } catch (const ESmtpReplyError& e) {
         lastRelay_.Refusal = e.Reply();  // the greeting or EHLO / HELO refused
-        Fail(e.what(), name);
+        Fail(ErrorText(e, account), name);
         return TSendResult::Failed;
     } catch (const std::exception& e) {
-        Fail(e.what(), name);
+        Fail(ErrorText(e, account), name);
         return TSendResult::Failed;
     }
     const bool mayRetry = !forceLogin && !account.Outgoing().LoginRequired();
@@ -309,9 +346,9 @@ TSendResult TMailSender::SendOnce(TAccount& account, const TMailEnvelope& envelo
             result = JudgeRelay(transfer, mayRetry && !open.session->Authenticated(), name);
     } catch (const ESmtpReplyError& e) {
         lastRelay_.Refusal = e.Reply();  // STARTTLS or AUTH refused
-        Fail(e.what(), name);
+        Fail(ErrorText(e, account), name);
     } catch (const std::exception& e) {
-        Fail(e.what(), name);
+        Fail(ErrorText(e, account), name);
     }
     if (open.session->Quit() && timedOut)
         result = TSendResult::Sent;
@@ -370,7 +407,7 @@ TMailSender::OpenSession TMailSender::ConnectForQueue(TAccount& account)
     try {
         return Connect(account, false);
     } catch (const std::exception& e) {
-        Fail(e.what(), name);
+        Fail(ErrorText(e, account), name);
     }
     if (account.Outgoing().LoginRequired())
         return {};
@@ -379,7 +416,7 @@ TMailSender::OpenSession TMailSender::ConnectForQueue(TAccount& account)
         LearnLoginRequired(account);
         return open;
     } catch (const std::exception& e) {
-        Fail(e.what(), name);
+        Fail(ErrorText(e, account), name);
     }
     return {};
 }
@@ -427,7 +464,7 @@ TMailSender::TRowResult TMailSender::ResendWithLogin(OpenSession& open, TAccount
     try {
         open = Connect(account, true);
     } catch (const std::exception& e) {
-        Fail(e.what(), account.Name());
+        Fail(ErrorText(e, account), account.Name());
         return TRowResult::Failed;
     }
     const TRowResult result = SendQueued(open, account, stored);
@@ -446,7 +483,7 @@ TMailSender::TRowResult TMailSender::SendQueued(OpenSession& open, TAccount& acc
         envelope = EnvelopeOf(message);
     } catch (const std::exception& e) {
         // Kept, and the rows after it still go.
-        Fail(e.what(), name);
+        Fail(ErrorText(e, account), name);
         return TRowResult::Deferred;
     }
     const bool mayRetry = !open.forcedLogin && !account.Outgoing().LoginRequired();
@@ -454,7 +491,7 @@ TMailSender::TRowResult TMailSender::SendQueued(OpenSession& open, TAccount& acc
     try {
         transfer = open.session->Transfer(envelope, message.SaveToString(), mayRetry);
     } catch (const std::exception& e) {
-        Fail(e.what(), name);
+        Fail(ErrorText(e, account), name);
         return TRowResult::Failed;
     }
     if (transfer.TimedOutAtDataEnd) {

@@ -12,7 +12,7 @@
 // refused; after STARTTLS EHLO again (RFC 3207 §4.2); AUTH LOGIN when a user
 // name is set and the server lists LOGIN, else AUTH PLAIN (RFC 4616) when it
 // lists only PLAIN, else no authentication; MAIL FROM, RCPT TO for every
-// recipient, DATA. The server's certificate is not verified.
+// recipient, DATA. The server's certificate is verified (see SetupTls).
 //
 // Credentials rule: with login not forced and the account's LoginRequired
 // clear, no user name is used. Otherwise the incoming user name and password
@@ -50,6 +50,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -248,6 +249,12 @@ public:
     // SSL value for the next connection. Throws ETlsError when a certificate
     // file present in the certificate folder cannot be loaded.
     void SetupTls(const TAccount& account);
+    // e's text; for a refused certificate followed by the accounts.ini line
+    // that trusts it.
+    std::string ErrorText(const std::exception& e, const TAccount& account) const;
+    // With SSL value 1: the server offered STARTTLS, so later sessions
+    // without it are refused (saved with the account).
+    void LearnTlsOffered(TAccount& account);
 
     // Ends the sender's work for good: a connection in progress fails at once
     // ("Connection aborted."), and so does every later connection, so an
@@ -289,7 +296,9 @@ private:
     TWhiteList& friends_;
     TMailSenderSettings settings_;
     std::unique_ptr<HttpProxy> proxy_;       // null: direct
-    std::shared_ptr<TlsContext> tls_;        // client context, made on first need
+    std::shared_ptr<TlsContext> tls_;        // client context of the current account
+    // Client contexts by the account's pinned fingerprint ("" for none).
+    std::map<std::string, std::shared_ptr<TlsContext>> tlsByPin_;
     std::uint8_t sslMode_ = 0;               // SSL value of the next connection
     TRelayOutcome lastRelay_;
 

@@ -255,13 +255,18 @@ void TPop3Client::ReadCapabilities()
 void TPop3Client::UpgradeToTls(const TPop3ConnectParams& params)
 {
     const bool offered = std::find(capabilities_.begin(), capabilities_.end(), "STLS") != capabilities_.end();
-    if (!offered && params.Tls == TPop3Tls::Explicit)
+    if (!offered && params.Tls == TPop3Tls::Explicit) {
+        if (params.TlsOfferedBefore)
+            throw ETlsError(kTlsDowngradePop3);
         return;
+    }
     try {
         Command("STLS");
     } catch (const EPop3Error&) {
         if (params.Tls == TPop3Tls::Required)
             throw;
+        if (params.TlsOfferedBefore)
+            throw ETlsError(kTlsDowngradePop3);
         return; // explicit only: the server refused, the session goes on in plain text
     }
     conn_->StartTls(*params.Context, settings_.ReadTimeoutMs, params.Host);

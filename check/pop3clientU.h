@@ -64,6 +64,9 @@ enum class TPop3Tls {
 // SSL values above 3 read as Required: never weaker than asked.
 TPop3Tls Pop3TlsFromSSLValue(int ssl);
 
+inline constexpr const char* kTlsDowngradePop3 =
+    "The server offered STLS in an earlier session but not in this one; the login is not sent in plain text.";
+
 enum class TPop3Login { UserPass, Sasl };
 
 struct TPop3ClientSettings {
@@ -84,6 +87,10 @@ struct TPop3ConnectParams {
     std::uint16_t Port = 110;
     TPop3Tls Tls = TPop3Tls::None;
     std::shared_ptr<TlsContext> Context; // needed unless Tls is None
+    // Explicit only: an earlier session offered STLS. A session that does not
+    // then refuses to log in (ETlsError kTlsDowngradePop3) instead of going on
+    // in plain text, where a man in the middle could have removed the offer.
+    bool TlsOfferedBefore = false;
     std::optional<HttpProxy> Proxy;
     TPop3Login Login = TPop3Login::UserPass;
     // The SASL mechanisms configured; of those the server announces, the

@@ -124,6 +124,8 @@ void TSmtpSession::StartTlsWhenAsked()
     if (!caps_.StartTls) {
         if (setup_.sslMode == 3)
             throw ETlsError("SSL is not available on this server.");
+        if (setup_.tlsOfferedBefore)
+            throw ETlsError(kTlsDowngradeSmtp);
         return;
     }
     Command("STARTTLS", {220});

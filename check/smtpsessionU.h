@@ -29,6 +29,9 @@ namespace bm {
 
 class TlsContext;
 
+inline constexpr const char* kTlsDowngradeSmtp =
+    "The server offered STARTTLS in an earlier session but not in this one; the mail is not sent in plain text.";
+
 // What the server said to one message.
 struct TTransferResult {
     // The data was accepted: the message reached every address of Accepted.
@@ -55,6 +58,9 @@ struct TSmtpSessionSetup {
     std::optional<HttpProxy> proxy;     // empty: direct
     std::uint8_t sslMode = 0;           // the account's outgoing SSL value 0..3
     std::shared_ptr<TlsContext> tls;    // needed for sslMode 1..3
+    // sslMode 1: an earlier session offered STARTTLS; one that does not now
+    // is refused (ETlsError kTlsDowngradeSmtp) rather than sent in plain text.
+    bool tlsOfferedBefore = false;
     std::string userName;               // empty: no authentication
     std::string password;
 };
@@ -91,6 +97,9 @@ public:
     // time-out waiting for the reply after the data, are given in the
     // result; ESmtpReplyError is thrown only for STARTTLS and AUTH.
     TTransferResult Transfer(const TMailEnvelope& envelope, std::string_view data, bool holdForLogin);
+
+    // True when the EHLO reply of the plain connection offered STARTTLS.
+    bool OffersStartTls() const { return caps_.StartTls && !connection_.IsTls(); }
 
     // True when the connection logged in (AUTH accepted).
     bool Authenticated() const { return authenticated_; }

@@ -87,6 +87,27 @@ std::uint8_t ReadSsl(const TIniFile& ini, const std::string& section, std::uint8
     return static_cast<std::uint8_t>(ReadIntegerInRange(ini, section, "SSL", current, 0, 255));
 }
 
+// The server trust keys, after the section's other keys; written only when
+// set, so an account that never needed them keeps its file as it was.
+void ReadTrust(const TIniFile& ini, const std::string& section, std::string& fingerprint, bool& tlsOffered)
+{
+    fingerprint = ini.ReadString(section, "CertFingerprint", fingerprint);
+    tlsOffered = ini.ReadBool(section, "TlsOffered", tlsOffered);
+}
+
+void WriteTrust(TIniFile& ini, const std::string& section, const std::string& fingerprint, bool tlsOffered)
+{
+    // A trust the user withdrew must not come back from the old key.
+    if (!fingerprint.empty())
+        ini.WriteString(section, "CertFingerprint", fingerprint);
+    else if (ini.ValueExists(section, "CertFingerprint"))
+        ini.DeleteKey(section, "CertFingerprint");
+    if (tlsOffered)
+        ini.WriteBool(section, "TlsOffered", true);
+    else if (ini.ValueExists(section, "TlsOffered"))
+        ini.DeleteKey(section, "TlsOffered");
+}
+
 // The stored password of section; a value that cannot be read gives "" and
 // is kept as stored in `kept`, with its error in `errors`.
 std::string ReadPassword(const TIniFile& ini, const std::string& section, std::string& kept,
@@ -113,6 +134,7 @@ void ReadIncoming(const TIniFile& ini, const std::string& section, TIncomingValu
         ini.ReadBool(section, "SecurePasswordAuthentication", v.SecurePasswordAuthentication);
     v.SSL = ReadSsl(ini, section, v.SSL);
     v.Port = ReadIntegerInRange(ini, section, "Port", v.Port, kMinPort, kMaxPort);
+    ReadTrust(ini, section, v.CertFingerprint, v.TlsOffered);
 }
 
 void ReadOutgoing(const TIniFile& ini, const std::string& section, TOutgoingValues& v, std::string& kept,
@@ -130,6 +152,7 @@ void ReadOutgoing(const TIniFile& ini, const std::string& section, TOutgoingValu
     if (ini.ValueExists(section, "EMailAddresses"))
         v.EMailAddresses = SplitAddresses(ini.ReadString(section, "EMailAddresses", ""));
     v.DefaultEMailAddress = ini.ReadString(section, "DefaultEMailAddress", v.DefaultEMailAddress);
+    ReadTrust(ini, section, v.CertFingerprint, v.TlsOffered);
 }
 
 void WriteIncoming(TIniFile& ini, const std::string& section, const TIncomingValues& v, const std::string& password)
@@ -140,6 +163,7 @@ void WriteIncoming(TIniFile& ini, const std::string& section, const TIncomingVal
     ini.WriteBool(section, "SecurePasswordAuthentication", v.SecurePasswordAuthentication);
     ini.WriteInteger(section, "SSL", v.SSL);
     ini.WriteInteger(section, "Port", v.Port);
+    WriteTrust(ini, section, v.CertFingerprint, v.TlsOffered);
 }
 
 void WriteOutgoing(TIniFile& ini, const std::string& section, const TOutgoingValues& v, const std::string& password)
@@ -154,6 +178,7 @@ void WriteOutgoing(TIniFile& ini, const std::string& section, const TOutgoingVal
     ini.WriteString(section, "BadMailReply", v.BadMailReply);
     ini.WriteString(section, "EMailAddresses", JoinAddresses(v.EMailAddresses));
     ini.WriteString(section, "DefaultEMailAddress", v.DefaultEMailAddress);
+    WriteTrust(ini, section, v.CertFingerprint, v.TlsOffered);
 }
 
 TAccountValues DefaultAccountValues(const TOptions& options)
@@ -285,6 +310,8 @@ bool TIncomingMail::SecurePasswordAuthentication() const
 }
 std::uint8_t TIncomingMail::SSL() const { return owner_.GetPart(kIn, &TIncomingValues::SSL); }
 int TIncomingMail::Port() const { return owner_.GetPart(kIn, &TIncomingValues::Port); }
+std::string TIncomingMail::CertFingerprint() const { return owner_.GetPart(kIn, &TIncomingValues::CertFingerprint); }
+bool TIncomingMail::TlsOffered() const { return owner_.GetPart(kIn, &TIncomingValues::TlsOffered); }
 
 void TIncomingMail::SetServer(const std::string& v) { owner_.SetPart(kIn, &TIncomingValues::Server, v); }
 void TIncomingMail::SetUserName(const std::string& v) { owner_.SetPart(kIn, &TIncomingValues::UserName, v); }
@@ -298,6 +325,11 @@ void TIncomingMail::SetSecurePasswordAuthentication(bool v)
 }
 void TIncomingMail::SetSSL(std::uint8_t v) { owner_.SetPart(kIn, &TIncomingValues::SSL, v); }
 void TIncomingMail::SetPort(int v) { owner_.SetPart(kIn, &TIncomingValues::Port, v); }
+void TIncomingMail::SetCertFingerprint(const std::string& v)
+{
+    owner_.SetPart(kIn, &TIncomingValues::CertFingerprint, v);
+}
+void TIncomingMail::SetTlsOffered(bool v) { owner_.SetPart(kIn, &TIncomingValues::TlsOffered, v); }
 
 void TIncomingMail::Assign(const TIncomingMail& other)
 {
@@ -308,6 +340,8 @@ void TIncomingMail::Assign(const TIncomingMail& other)
     SetSecurePasswordAuthentication(v.SecurePasswordAuthentication);
     SetSSL(v.SSL);
     SetPort(v.Port);
+    SetCertFingerprint(v.CertFingerprint);
+    SetTlsOffered(v.TlsOffered);
 }
 
 // --- TOutgoingMail -----------------------------------------------------------
@@ -329,6 +363,8 @@ std::string TOutgoingMail::DefaultEMailAddress() const
 {
     return owner_.GetPart(kOut, &TOutgoingValues::DefaultEMailAddress);
 }
+std::string TOutgoingMail::CertFingerprint() const { return owner_.GetPart(kOut, &TOutgoingValues::CertFingerprint); }
+bool TOutgoingMail::TlsOffered() const { return owner_.GetPart(kOut, &TOutgoingValues::TlsOffered); }
 
 void TOutgoingMail::SetPort(int v) { owner_.SetPart(kOut, &TOutgoingValues::Port, v); }
 void TOutgoingMail::SetServer(const std::string& v) { owner_.SetPart(kOut, &TOutgoingValues::Server, v); }
@@ -349,6 +385,11 @@ void TOutgoingMail::SetDefaultEMailAddress(const std::string& v)
 {
     owner_.SetPart(kOut, &TOutgoingValues::DefaultEMailAddress, v);
 }
+void TOutgoingMail::SetCertFingerprint(const std::string& v)
+{
+    owner_.SetPart(kOut, &TOutgoingValues::CertFingerprint, v);
+}
+void TOutgoingMail::SetTlsOffered(bool v) { owner_.SetPart(kOut, &TOutgoingValues::TlsOffered, v); }
 
 void TOutgoingMail::Assign(const TOutgoingMail& other)
 {
@@ -363,6 +404,8 @@ void TOutgoingMail::Assign(const TOutgoingMail& other)
     SetBadMailReply(v.BadMailReply);
     SetEMailAddresses(v.EMailAddresses);
     SetDefaultEMailAddress(v.DefaultEMailAddress);
+    SetCertFingerprint(v.CertFingerprint);
+    SetTlsOffered(v.TlsOffered);
 }
 
 std::optional<TBadMailReply> TOutgoingMail::GetReplyTemplate() const

@@ -59,6 +59,12 @@ struct TIncomingValues {
     bool SecurePasswordAuthentication = false;
     std::uint8_t SSL = 0; // 0 none; 1, 2, 3 explicit, implicit, required TLS
     int Port = 110;
+    // The SHA-256 fingerprint of the server certificate the user trusts
+    // although it does not verify (self-signed); empty: none.
+    std::string CertFingerprint;
+    // With SSL 1: the server offered STLS once, so a session without it is
+    // refused as a downgrade rather than continued in plain text.
+    bool TlsOffered = false;
     bool operator==(const TIncomingValues&) const = default;
 };
 
@@ -73,6 +79,9 @@ struct TOutgoingValues {
     std::string BadMailReply; // ID of the reply template
     std::vector<std::string> EMailAddresses;
     std::string DefaultEMailAddress;
+    // As in TIncomingValues, for the SMTP server (STARTTLS).
+    std::string CertFingerprint;
+    bool TlsOffered = false;
     bool operator==(const TOutgoingValues&) const = default;
 };
 
@@ -102,6 +111,8 @@ public:
     bool SecurePasswordAuthentication() const;
     std::uint8_t SSL() const;
     int Port() const;
+    std::string CertFingerprint() const;
+    bool TlsOffered() const;
 
     // Each sets the owning list's Modified flag only for a real change.
     void SetServer(const std::string& v);
@@ -110,6 +121,8 @@ public:
     void SetSecurePasswordAuthentication(bool v);
     void SetSSL(std::uint8_t v);
     void SetPort(int v);
+    void SetCertFingerprint(const std::string& v);
+    void SetTlsOffered(bool v);
     // Copies every stored field of other through the setters.
     void Assign(const TIncomingMail& other);
 
@@ -137,6 +150,8 @@ public:
     std::string BadMailReply() const;
     std::vector<std::string> EMailAddresses() const;
     std::string DefaultEMailAddress() const;
+    std::string CertFingerprint() const;
+    bool TlsOffered() const;
 
     void SetPort(int v);
     void SetServer(const std::string& v);
@@ -149,6 +164,8 @@ public:
     // The list as a whole; a change is any difference in order or spelling.
     void SetEMailAddresses(const std::vector<std::string>& v);
     void SetDefaultEMailAddress(const std::string& v);
+    void SetCertFingerprint(const std::string& v);
+    void SetTlsOffered(bool v);
     // Copies every stored field of other through the setters (the address
     // list whole).
     void Assign(const TOutgoingMail& other);

@@ -5,10 +5,13 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <mutex>
+#include <optional>
 #include <openssl/err.h>
+#include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
@@ -22,13 +25,24 @@ using namespace netdetail;
 
 struct TlsContext::Impl {
     SSL_CTX* ctx = nullptr;
+    std::string pin;  // normalized; empty: none
     ~Impl() { SSL_CTX_free(ctx); }
+};
+
+// The first verification failure of a handshake, kept for the report.
+struct CertificateFailure {
+    std::string reason;
+    std::string subject;
+    std::string issuer;
+    std::string fingerprint;
 };
 
 struct TlsSession::Impl {
     SSL* ssl = nullptr;
     int fd = -1;
     int abortFd = -1;
+    std::string pin;
+    std::optional<CertificateFailure> refused;
     ~Impl() { SSL_free(ssl); }
 };
 
@@ -104,6 +118,59 @@ bool IsIpLiteral(const std::string& host)
     return inet_pton(AF_INET, host.c_str(), buf) == 1 || inet_pton(AF_INET6, host.c_str(), buf) == 1;
 }
 
+std::string NameText(const X509_NAME* name)
+{
+    BIO* bio = BIO_new(BIO_s_mem());
+    if (!bio)
+        return {};
+    X509_NAME_print_ex(bio, name, 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB);
+    char* data = nullptr;
+    const long n = BIO_get_mem_data(bio, &data);
+    std::string text(data, static_cast<std::size_t>(std::max(n, 0L)));
+    BIO_free(bio);
+    return text;
+}
+
+std::string FingerprintOf(const X509* cert)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    if (X509_digest(cert, EVP_sha256(), digest, &size) != 1)
+        return {};
+    static const char* const kHex = "0123456789ABCDEF";
+    std::string text;
+    for (unsigned int i = 0; i < size; ++i) {
+        if (i)
+            text += ':';
+        text += kHex[digest[i] >> 4];
+        text += kHex[digest[i] & 15];
+    }
+    return text;
+}
+
+// Called by OpenSSL for every step of the chain check and for the name check
+// (RFC 6125 via SSL_set1_host). A failure is taken back only for the
+// certificate the user pinned; otherwise the first one is kept for the report
+// and ends the handshake.
+int VerifyCallback(int ok, X509_STORE_CTX* store)
+{
+    if (ok)
+        return 1;
+    auto* ssl = static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+    auto* session = ssl ? static_cast<TlsSession::Impl*>(SSL_get_app_data(ssl)) : nullptr;
+    const X509* leaf = X509_STORE_CTX_get0_cert(store);
+    if (!session || !leaf)
+        return 0;
+    const std::string fingerprint = FingerprintOf(leaf);
+    if (!session->pin.empty() && fingerprint == session->pin)
+        return 1;
+    if (!session->refused)
+        session->refused = CertificateFailure{X509_verify_cert_error_string(X509_STORE_CTX_get_error(store)),
+                                              NameText(X509_get_subject_name(leaf)),
+                                              NameText(X509_get_issuer_name(leaf)), fingerprint};
+    return 0;
+}
+
 // Waits for what SSL_get_error asked for. Returns 1 to retry, else a raw result.
 long WaitForSsl(const TlsSession::Impl& s, int sslError, int timeoutMs, std::string& error)
 {
@@ -146,6 +213,36 @@ std::string HandshakeFailure(SSL* ssl, const std::string& reason)
 
 } // namespace
 
+ECertificateError::ECertificateError(std::string reason, std::string subject, std::string issuer,
+                                     std::string fingerprint)
+    : ETlsError("The server's certificate is not trusted (" + reason + "). Subject: " + subject +
+                "; issuer: " + issuer + "; SHA-256 fingerprint: " + fingerprint + "."),
+      reason_(std::move(reason)), subject_(std::move(subject)), issuer_(std::move(issuer)),
+      fingerprint_(std::move(fingerprint))
+{
+}
+
+std::string NormalizeFingerprint(const std::string& text)
+{
+    std::string hex;
+    for (const char c : text) {
+        if (c == ':' || c == ' ' || c == '\t')
+            continue;
+        if (!std::isxdigit(static_cast<unsigned char>(c)))
+            return {};
+        hex += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    if (hex.size() != 64)
+        return {};
+    std::string out;
+    for (std::size_t i = 0; i < hex.size(); i += 2) {
+        if (i)
+            out += ':';
+        out += hex.substr(i, 2);
+    }
+    return out;
+}
+
 // --- contexts ---
 
 TlsContext::TlsContext(std::unique_ptr<Impl> impl, bool server, bool verify)
@@ -163,11 +260,18 @@ std::shared_ptr<TlsContext> TlsContext::Client(const TlsClientSettings& settings
     if (!f.cert.empty() && !f.key.empty())
         LoadCertAndKey(impl->ctx, f);
     if (settings.verifyPeer) {
-        const int ok = f.ca.empty() ? SSL_CTX_set_default_verify_paths(impl->ctx)
-                                    : SSL_CTX_load_verify_locations(impl->ctx, f.ca.c_str(), nullptr);
-        if (ok != 1)
+        // The system's roots always; a missing default file or folder is not
+        // an error for OpenSSL, so this fails only for lack of memory.
+        if (SSL_CTX_set_default_verify_paths(impl->ctx) != 1)
+            throw ETlsError("Cannot load the system's trusted certificates: " + OpenSslReason());
+        if (!f.ca.empty() && SSL_CTX_load_verify_locations(impl->ctx, f.ca.c_str(), nullptr) != 1)
             throw ETlsError("Cannot load trusted certificates " + f.ca.string() + ": " + OpenSslReason());
-        SSL_CTX_set_verify(impl->ctx, SSL_VERIFY_PEER, nullptr);
+        SSL_CTX_set_verify(impl->ctx, SSL_VERIFY_PEER, VerifyCallback);
+        if (!settings.pinnedFingerprint.empty()) {
+            impl->pin = NormalizeFingerprint(settings.pinnedFingerprint);
+            if (impl->pin.empty())
+                throw ETlsError("Invalid certificate fingerprint: " + settings.pinnedFingerprint);
+        }
     } else {
         SSL_CTX_set_verify(impl->ctx, SSL_VERIFY_NONE, nullptr);
     }
@@ -207,8 +311,20 @@ std::unique_ptr<TlsSession> TlsSession::Handshake(const TlsContext& context, int
         SSL_set_connect_state(impl->ssl);
         if (!serverName.empty() && !IsIpLiteral(serverName))
             SSL_set_tlsext_host_name(impl->ssl, serverName.c_str());
-        if (context.VerifiesPeer() && !serverName.empty())
-            SSL_set1_host(impl->ssl, serverName.c_str());
+        if (context.VerifiesPeer()) {
+            // Without a name only the chain could be checked, which any
+            // certificate of the same roots passes.
+            if (serverName.empty())
+                throw ETlsError("TLS handshake failed: no server name to verify the certificate against");
+            impl->pin = context.impl().pin;
+            SSL_set_app_data(impl->ssl, impl.get());
+            // RFC 6125 §6.4.3: a wildcard only as the whole left-most label.
+            SSL_set_hostflags(impl->ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+            // OpenSSL 3 takes an IP literal given here as an address to match
+            // against the iPAddress entries.
+            if (SSL_set1_host(impl->ssl, serverName.c_str()) != 1)
+                throw ETlsError("Cannot set the name to verify: " + OpenSslReason());
+        }
     }
     for (;;) {
         ERR_clear_error();
@@ -223,6 +339,10 @@ std::unique_ptr<TlsSession> TlsSession::Handshake(const TlsContext& context, int
             throw ESocketTimeout("TLS handshake timed out.");
         if (error == kConnectionAborted)
             throw ESocketError(kConnectionAborted);
+        if (impl->refused) {
+            const CertificateFailure& f = *impl->refused;
+            throw ECertificateError(f.reason, f.subject, f.issuer, f.fingerprint);
+        }
         throw ETlsError(HandshakeFailure(impl->ssl, r == 0 ? "the peer closed the connection" : error));
     }
     return std::unique_ptr<TlsSession>(new TlsSession(std::move(impl)));

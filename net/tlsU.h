@@ -38,15 +38,45 @@ struct CertificateFiles {
 };
 
 struct TlsClientSettings {
-    // Off by default: the mail servers users point at often present
-    // self-signed or mismatched certificates, and the mail client's own
-    // behaviour is to accept them. When on, the chain must verify against
-    // files.ca (or the system's roots when empty) and the name must match.
+    // Off by default for the low-level users (tests talking to a local
+    // server); the upstream mail connections turn it on. When on, the chain
+    // must verify against OpenSSL's default trust store plus files.ca (when
+    // given), and the server name given to the handshake must match the
+    // certificate (RFC 6125: subjectAltName DNS or IP entries, no partial
+    // wildcards). A failure ends the handshake with ECertificateError.
     bool verifyPeer = false;
     // Optional: a client certificate is presented only when both cert and key
     // are given and readable; ca is used only with verifyPeer.
     CertificateFiles files;
+    // With verifyPeer: the SHA-256 fingerprint of one certificate the user
+    // chose to trust (a self-signed server); that certificate is accepted
+    // whatever its chain or names. Colons, blanks and letter case are ignored.
+    std::string pinnedFingerprint;
 };
+
+// The server's certificate was refused: reason is OpenSSL's verification
+// text ("self-signed certificate", "hostname mismatch"...); subject and
+// issuer in RFC 2253 form; fingerprint as FingerprintText gives it.
+class ECertificateError : public ETlsError {
+public:
+    ECertificateError(std::string reason, std::string subject, std::string issuer, std::string fingerprint);
+    const std::string& Reason() const { return reason_; }
+    const std::string& Subject() const { return subject_; }
+    const std::string& Issuer() const { return issuer_; }
+    const std::string& Fingerprint() const { return fingerprint_; }
+
+private:
+    std::string reason_;
+    std::string subject_;
+    std::string issuer_;
+    std::string fingerprint_;
+};
+
+// A fingerprint in the form stored and shown: upper-case hex pairs joined by
+// colons ("AB:01:..."), as "openssl x509 -fingerprint -sha256" prints it.
+// Colons and blanks of the input are dropped; "" when what is left is not
+// 64 hex digits.
+std::string NormalizeFingerprint(const std::string& text);
 
 class TlsContext {
 public:

@@ -15,6 +15,7 @@
 #include "config/optionsU.h"
 #include "core/mailmsgU.h"
 #include "store/msgsU.h"
+#include "tests/check/tls_trust.h"
 
 namespace bm::test {
 
@@ -34,6 +35,8 @@ inline TMailCheckerSettings CheckerFastSettings()
     s.Client.ConnectTimeoutMs = 10000;
     s.Client.ReadTimeoutMs = 10000;
     s.Client.WriteTimeoutMs = 10000;
+    // The peers' certificate is trusted as a user trusts a private CA.
+    s.CertificateFolder = TrustedPeerFolder();
     return s;
 }
 

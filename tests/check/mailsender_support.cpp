@@ -1,5 +1,7 @@
 #include "tests/check/mailsender_support.h"
 
+#include "tests/check/tls_trust.h"
+
 #include <chrono>
 
 namespace bm::test {
@@ -18,6 +20,8 @@ TMailSenderSettings FastSettings(int readTimeoutMs)
     s.connectTimeoutMs = 10000;
     s.writeTimeoutMs = 10000;
     s.heloName = "client.test";
+    // The peers' certificate is trusted as a user trusts a private CA.
+    s.certificateFolder = TrustedPeerFolder();
     return s;
 }
 

@@ -21,6 +21,7 @@
 #include "store/ffdatamdl.h"
 #include "store/msgsU.h"
 #include "store/threaddatamdl.h"
+#include "tests/check/tls_trust.h"
 #include "tests/support/testenv.h"
 
 namespace bm::test {
@@ -75,11 +76,14 @@ struct CheckWorld {
         pop3.Client.ConnectTimeoutMs = 10000;
         pop3.Client.ReadTimeoutMs = 10000;
         pop3.Client.WriteTimeoutMs = 10000;
+        // The peers' certificate is trusted as a user trusts a private CA.
+        pop3.CertificateFolder = TrustedPeerFolder();
         context.Pop3 = pop3;
         TMailSenderSettings smtp;
         smtp.readTimeoutMs = 10000;
         smtp.connectTimeoutMs = 10000;
         smtp.writeTimeoutMs = 10000;
+        smtp.certificateFolder = TrustedPeerFolder();
         context.Smtp = smtp;
         options.SetDelayBetweenAccounts(0);
     }

@@ -43,7 +43,7 @@ TAccountValues Sample(const std::string& name)
 {
     TAccountValues v;
     v.Name = name;
-    v.Incoming = {"pop." + name, "u-" + name, "p-" + name, true, 1, 1110};
+    v.Incoming = {"pop." + name, "u-" + name, "p-" + name, true, 1, 1110, "", false};
     v.Outgoing.Port = 2525;
     v.Outgoing.Server = "smtp." + name;
     v.Outgoing.UserName = "s-" + name;

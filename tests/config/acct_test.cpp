@@ -23,7 +23,7 @@ TAccountValues SampleValues(const std::string& name)
 {
     TAccountValues v;
     v.Name = name;
-    v.Incoming = {"pop." + name + ".example", name + "-user", "in pass \xC3\xA9", true, 2, 995};
+    v.Incoming = {"pop." + name + ".example", name + "-user", "in pass \xC3\xA9", true, 2, 995, "", false};
     v.Outgoing.Port = 587;
     v.Outgoing.Server = "smtp." + name + ".example";
     v.Outgoing.UserName = name + "-smtp";
@@ -79,6 +79,43 @@ TEST_F(AcctTest, RoundTripWithTrailingCommaAddressesAndEncipheredPasswords)
     EXPECT_EQ(back.Item(1)->Snapshot(), SampleValues("two"));
     EXPECT_EQ(back.Item(1)->Owner(), &back);
     EXPECT_FALSE(back.Modified());
+}
+
+TEST_F(AcctTest, ServerTrustKeysFollowTheSectionsKeysOnlyWhenSet)
+{
+    const std::string pin = "AB:CD:EF:01:23:45:67:89:AB:CD:EF:01:23:45:67:89:"
+                            "AB:CD:EF:01:23:45:67:89:AB:CD:EF:01:23:45:67:89";
+    TAccountValues trusted = SampleValues("one");
+    trusted.Incoming.CertFingerprint = pin;
+    trusted.Incoming.TlsOffered = true;
+    trusted.Outgoing.CertFingerprint = pin;
+    trusted.Outgoing.TlsOffered = true;
+    TAccountValues partly = SampleValues("two");
+    partly.Outgoing.TlsOffered = true;
+    TAccountList list(options_);
+    list.Add(MakeAccount(options_, trusted));
+    list.Add(MakeAccount(options_, partly));
+    list.SaveToFile(File());
+
+    const TIniFile ini(File());
+    EXPECT_EQ(ini.ReadSection("Account1.Incoming"),
+              (std::vector<std::string>{"Server", "UserName", "Password", "SecurePasswordAuthentication", "SSL",
+                                        "Port", "CertFingerprint", "TlsOffered"}));
+    EXPECT_EQ(ini.ReadSection("Account1.Outgoing"),
+              (std::vector<std::string>{"Port", "Server", "UserName", "Password", "SSL", "LoginRequired",
+                                        "UseAccountUser", "BadMailReply", "EMailAddresses", "DefaultEMailAddress",
+                                        "CertFingerprint", "TlsOffered"}));
+    EXPECT_EQ(ini.ReadSection("Account2.Incoming"),
+              (std::vector<std::string>{"Server", "UserName", "Password", "SecurePasswordAuthentication", "SSL",
+                                        "Port"}));
+    EXPECT_EQ(ini.ReadString("Account1.Incoming", "CertFingerprint", ""), pin);
+    EXPECT_EQ(ini.ReadString("Account2.Outgoing", "TlsOffered", ""), "1");
+
+    TAccountList back(options_);
+    back.LoadFromFile(File());
+    ASSERT_EQ(back.Count(), 2);
+    EXPECT_EQ(back.Item(0)->Snapshot(), trusted);
+    EXPECT_EQ(back.Item(1)->Snapshot(), partly);
 }
 
 struct AddressTextCase {
@@ -303,6 +340,10 @@ INSTANTIATE_TEST_SUITE_P(
                           [](TAccount& a) { a.Incoming().SetServer("POP.one.example"); }},
         AccountSetterCase{"IncomingSSL", [](TAccount& a) { a.Incoming().SetSSL(2); },
                           [](TAccount& a) { a.Incoming().SetSSL(1); }},
+        AccountSetterCase{"IncomingCertFingerprint", [](TAccount& a) { a.Incoming().SetCertFingerprint(""); },
+                          [](TAccount& a) { a.Incoming().SetCertFingerprint("AB"); }},
+        AccountSetterCase{"OutgoingTlsOffered", [](TAccount& a) { a.Outgoing().SetTlsOffered(false); },
+                          [](TAccount& a) { a.Outgoing().SetTlsOffered(true); }},
         AccountSetterCase{"OutgoingLoginRequired", [](TAccount& a) { a.Outgoing().SetLoginRequired(true); },
                           [](TAccount& a) { a.Outgoing().SetLoginRequired(false); }},
         AccountSetterCase{"Addresses",

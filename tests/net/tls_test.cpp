@@ -177,8 +177,8 @@ TEST_P(TlsVerifyTest, VerificationChecksChainAndName)
         try {
             client->StartTls(*verifying, kLongMs, GetParam().serverName);
             ADD_FAILURE() << "handshake passed";
-        } catch (const ETlsError& e) {
-            EXPECT_EQ(std::string(e.what()), GetParam().error);
+        } catch (const ECertificateError& e) {
+            EXPECT_EQ(e.Reason(), GetParam().error);
         }
         client->Close();
     }
@@ -188,8 +188,7 @@ TEST_P(TlsVerifyTest, VerificationChecksChainAndName)
 INSTANTIATE_TEST_SUITE_P(
     Cases, TlsVerifyTest,
     ::testing::Values(VerifyCase{"localhost", "localhost", ""}, VerifyCase{"ipv4_literal", "127.0.0.1", ""},
-                      VerifyCase{"other_name", "mail.example.com",
-                                 "TLS handshake failed: certificate verification: hostname mismatch"}),
+                      VerifyCase{"other_name", "mail.example.com", "hostname mismatch"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(TlsTest, UntrustedCertificateFailsOnlyWhenVerifying)
@@ -207,9 +206,8 @@ TEST_F(TlsTest, UntrustedCertificateFailsOnlyWhenVerifying)
     try {
         client->StartTls(*verifying, kLongMs);
         ADD_FAILURE() << "handshake passed";
-    } catch (const ETlsError& e) {
-        EXPECT_NE(std::string(e.what()).find("TLS handshake failed: certificate verification: "), std::string::npos)
-            << e.what();
+    } catch (const ECertificateError& e) {
+        EXPECT_EQ(e.Reason(), "self-signed certificate") << e.what();
     }
     client->Close();
     server.Join();
