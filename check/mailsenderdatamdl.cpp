@@ -4,8 +4,8 @@
 #include "config/acctU.h"
 #include "config/addrlistU.h"
 #include "config/optionsU.h"
-#include "core/errorsU.h"
 #include "core/datetimeU.h"
+#include "core/errorsU.h"
 #include "core/loggerU.h"
 #include "core/mailmsgU.h"
 #include "core/synchronize.h"
@@ -449,12 +449,12 @@ bool TMailSender::OverChallengeCap(TAccount& account, TThreadData& data, const T
         return false;
     const std::string name = account.Name();
     if (data.ChallengesOfAccountSince(name, Now() - 1.0 / 24) >= settings_.challengesPerAccountHour) {
-        WriteTrace({"Challenge waits", name, "hourly cap of the account reached"}, 1);
+        WriteTrace({"Challenge waits", name, "hourly cap of the account reached"}, 2);
         return true;
     }
     for (const std::string& address : HeadsOf(row).Recipients) {
         if (data.ChallengesToAddressSince(address, Now() - 1) >= settings_.challengesPerAddressDay) {
-            WriteTrace({"Challenge waits", name, "daily cap reached for " + address}, 1);
+            WriteTrace({"Challenge waits", name, "daily cap reached for " + address}, 2);
             return true;
         }
     }
