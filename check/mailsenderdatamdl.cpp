@@ -4,6 +4,7 @@
 #include "config/acctU.h"
 #include "config/addrlistU.h"
 #include "config/optionsU.h"
+#include "core/datetimeU.h"
 #include "core/errorsU.h"
 #include "core/loggerU.h"
 #include "core/mailmsgU.h"
@@ -391,7 +392,7 @@ void TMailSender::SendQueue(TAccount& account, TThreadData& data)
         return;
     std::vector<int> sentIds;
     std::vector<int> sentKeys;
-    SendRows(open, account, rows, sentIds, sentKeys);
+    SendRows(open, account, data, rows, sentIds, sentKeys);
     if (open)
         open.session->Quit();
     open = {};
@@ -421,7 +422,7 @@ TMailSender::OpenSession TMailSender::ConnectForQueue(TAccount& account)
     return {};
 }
 
-void TMailSender::SendRows(OpenSession& open, TAccount& account,
+void TMailSender::SendRows(OpenSession& open, TAccount& account, TThreadData& data,
                            const std::vector<TQueuedMessage>& rows, std::vector<int>& sentIds,
                            std::vector<int>& sentKeys)
 {
@@ -437,6 +438,8 @@ void TMailSender::SendRows(OpenSession& open, TAccount& account,
             OnStatus(text);
         }
         const TQueuedMessage& row = rows[static_cast<std::size_t>(i - 1)];
+        if (OverChallengeCap(account, data, row))
+            continue;
         TRowResult result = SendQueued(open, account, row.Message);
         if (result == TRowResult::RetryWithLogin)
             result = ResendWithLogin(open, account, row.Message);
@@ -444,9 +447,75 @@ void TMailSender::SendRows(OpenSession& open, TAccount& account,
             break;
         if (result == TRowResult::Deferred)
             continue;
+        if (result == TRowResult::Sent)
+            RecordSent(account, data, row);
         sentIds.push_back(row.ID);
         if (row.KeyID != -1)
             sentKeys.push_back(row.KeyID);
+    }
+}
+
+namespace {
+
+struct TQueuedHeads {
+    std::string MessageId;
+    std::vector<std::string> Recipients;
+};
+
+// A row that cannot be read has no id and no recipients: SendQueued reports it.
+TQueuedHeads HeadsOf(const TQueuedMessage& row)
+{
+    TQueuedHeads heads;
+    try {
+        TMailMessage message;
+        message.LoadFromString(row.Message);
+        const std::vector<std::string> ids = MessageIdsIn(message.Headers.Value("Message-ID"));
+        if (!ids.empty())
+            heads.MessageId = ids.front();
+        heads.Recipients = EnvelopeOf(message).Recipients;
+    } catch (const std::exception&) {
+    }
+    return heads;
+}
+
+} // namespace
+
+bool TMailSender::OverChallengeCap(TAccount& account, TThreadData& data, const TQueuedMessage& row)
+{
+    if (row.KeyID == -1)
+        return false;
+    const std::string name = account.Name();
+    if (data.ChallengesOfAccountSince(name, Now() - 1.0 / 24) >= settings_.challengesPerAccountHour) {
+        WriteTrace({"Challenge waits", name, "hourly cap of the account reached"}, 2);
+        return true;
+    }
+    for (const std::string& address : HeadsOf(row).Recipients) {
+        if (data.ChallengesToAddressSince(address, Now() - 1) >= settings_.challengesPerAddressDay) {
+            WriteTrace({"Challenge waits", name, "daily cap reached for " + address}, 2);
+            return true;
+        }
+    }
+    return false;
+}
+
+// Best effort: the message is out whatever the table says, and a row that
+// failed to be written only weakens the caps and the loop guard.
+void TMailSender::RecordSent(TAccount& account, TThreadData& data, const TQueuedMessage& row)
+{
+    const TQueuedHeads heads = HeadsOf(row);
+    if (heads.MessageId.empty())
+        return;
+    try {
+        if (row.KeyID == -1) {
+            data.AppendSentMessage(heads.MessageId, TSentKind::Confirmation, account.Name());
+            return;
+        }
+        TTransaction transaction(data.Database());
+        for (const std::string& address : heads.Recipients)
+            data.AppendSentMessage(heads.MessageId, TSentKind::Challenge, account.Name(), address);
+        transaction.Commit();
+    } catch (const std::exception& e) {
+        WriteTrace({"SentMessages Error: ", e.what()}, 2);
     }
 }
 

@@ -101,6 +101,12 @@ struct TMailSenderSettings {
     // Folder of the optional client certificate files "cert.pem", "key.pem",
     // "cacert.pem"; empty: the program's folder.
     std::filesystem::path certificateFolder;
+    // Most challenges one queue sends per account in an hour, and to one
+    // address in a day, counted over every check (SentMessages): a flood of
+    // forged senders must not make the user's server a spam source. The rest
+    // wait in the queue.
+    int challengesPerAccountHour = 60;
+    int challengesPerAddressDay = 3;
 };
 
 // The envelope of one message: what MAIL FROM and RCPT TO carry, and the
@@ -232,7 +238,12 @@ public:
     //    data: deleted and reported once; its key gets MessageSent, as a
     //    challenge that can never be sent, so its messages age out;
     //  - MAIL FROM refused permanently (the account's address, not the
-    //    recipients) or a row that cannot be read: reported, stays queued.
+    //    recipients) or a row that cannot be read: reported, stays queued;
+    //  - a challenge (KeyID not -1) past the caps of the settings: stays
+    //    queued, key untouched, traced.
+    // The Message-ID of each challenge and confirmation sent is recorded in
+    // SentMessages (a challenge once per recipient), which the caps count
+    // and the classifier's loop guard reads.
     // Apart from a failed connection one row never stops the rows after it.
     // An empty queue opens no connection. Database failures (EDatabaseError)
     // propagate after Interruptible was set again.
@@ -284,8 +295,10 @@ private:
                         const std::string& account);
     OpenSession Connect(TAccount& account, bool forceLogin);
     OpenSession ConnectForQueue(TAccount& account);
-    void SendRows(OpenSession& open, TAccount& account, const std::vector<TQueuedMessage>& rows,
+    void SendRows(OpenSession& open, TAccount& account, TThreadData& data, const std::vector<TQueuedMessage>& rows,
                   std::vector<int>& sentIds, std::vector<int>& sentKeys);
+    bool OverChallengeCap(TAccount& account, TThreadData& data, const TQueuedMessage& row);
+    void RecordSent(TAccount& account, TThreadData& data, const TQueuedMessage& row);
     Credentials CredentialsFor(const TAccount& account, bool forceLogin) const;
     void LearnLoginRequired(TAccount& account);
     void WhitelistRecipients(const std::vector<std::string>& recipients);

@@ -9,7 +9,10 @@
 #include "core/errorsU.h"
 #include "core/mailmsgU.h"
 #include "core/msghelpersU.h"
+#include "store/quarantinedbU.h"
 
+#include <cctype>
+#include <initializer_list>
 #include <mutex>
 #include <random>
 #include <vector>
@@ -173,6 +176,127 @@ TMailMessage BuildConfirmation(std::string_view key, std::string_view senderText
     if (!ownAddress.empty())
         m.GetFrom().Address = ownAddress;
     return m;
+}
+
+namespace {
+
+bool HeaderIs(const TMailMessage& message, std::string_view name, std::initializer_list<std::string_view> values)
+{
+    for (const std::string& value : message.Headers.Values(name)) {
+        const std::string v = TrimText(value);
+        for (const std::string_view candidate : values)
+            if (SameTextIgnoringCase(v, candidate))
+                return true;
+    }
+    return false;
+}
+
+bool LocalPartIs(std::string_view address, std::string_view local)
+{
+    const std::size_t at = address.find('@');
+    return SameTextIgnoringCase(address.substr(0, at), local);
+}
+
+// The authserv-id of an Authentication-Results value: its first token,
+// before any version number or ";" (RFC 8601 §2.2).
+std::string AuthServId(std::string_view value)
+{
+    std::string id = TrimText(value.substr(0, value.find(';')));
+    return id.substr(0, id.find_first_of(" \t"));
+}
+
+// The result a method gives in an Authentication-Results value: the word
+// after "method=" in the first resinfo of that method, lower-cased.
+std::string AuthResult(std::string_view value, std::string_view method)
+{
+    std::size_t semicolon = value.find(';');
+    while (semicolon != std::string_view::npos) {
+        const std::size_t next = value.find(';', semicolon + 1);
+        const std::string info = TrimText(value.substr(semicolon + 1, next == std::string_view::npos
+                                                                           ? std::string_view::npos
+                                                                           : next - semicolon - 1));
+        const std::size_t eq = info.find('=');
+        if (eq != std::string::npos && SameTextIgnoringCase(TrimText(info.substr(0, eq)), method)) {
+            std::string result = TrimText(info.substr(eq + 1));
+            result = result.substr(0, result.find_first_of(" \t("));
+            for (char& c : result)
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            return result;
+        }
+        semicolon = next;
+    }
+    return {};
+}
+
+} // namespace
+
+std::string AutomaticMailReason(const TMailMessage& message)
+{
+    for (const char* name : {"List-Id", "List-Unsubscribe", "List-Post", "Mailing-List", "X-Mailing-List"})
+        if (!message.Headers.Values(name).empty())
+            return "list mail";
+    if (HeaderIs(message, "Precedence", {"list"}))
+        return "list mail";
+    for (const std::string& value : message.Headers.Values("Auto-Submitted"))
+        if (!SameTextIgnoringCase(TrimText(value.substr(0, value.find(';'))), "no"))
+            return "automatic mail";
+    if (HeaderIs(message, "Precedence", {"bulk", "junk"}))
+        return "automatic mail";
+    const std::vector<std::string> returnPath = message.Headers.Values("Return-Path");
+    if (HeaderIs(message, "Return-Path", {"<>"}) ||
+        (returnPath.empty() && !message.Headers.Values("Delivered-To").empty()))
+        return "automatic mail";
+    for (const std::string& sender : GetSenderAddresses(message))
+        if (LocalPartIs(sender, "MAILER-DAEMON") || LocalPartIs(sender, "postmaster"))
+            return "automatic mail";
+    const std::string type = message.Headers.Value("Content-Type");
+    if (SameTextIgnoringCase(TrimText(type.substr(0, type.find(';'))), "multipart/report"))
+        return "automatic mail";
+    return {};
+}
+
+bool FailsOwnServerAuthentication(const TAccount& account, const TMailMessage& message)
+{
+    const std::string host = TrimText(account.Incoming().Server());
+    if (host.empty())
+        return false;
+    const std::size_t dot = host.find('.');
+    // "example.com" of "pop.example.com"; a two-label host is its own domain.
+    const std::string domain =
+        dot != std::string::npos && host.find('.', dot + 1) != std::string::npos ? host.substr(dot + 1) : host;
+    for (const std::string& value : message.Headers.Values("Authentication-Results")) {
+        const std::string id = AuthServId(value);
+        if (!SameTextIgnoringCase(id, host) && !SameTextIgnoringCase(id, domain))
+            continue;
+        if (AuthResult(value, "dmarc") == "fail")
+            return true;
+        return AuthResult(value, "spf") == "fail" && AuthResult(value, "dkim") != "pass";
+    }
+    return false;
+}
+
+std::string MarkAsAutoReply(TMailMessage& reply, const TMailMessage& answered, const std::string& ownAddress)
+{
+    const std::size_t at = ownAddress.rfind('@');
+    const std::string domain =
+        at != std::string::npos && at + 1 < ownAddress.size() ? ownAddress.substr(at + 1) : "brixmoor.localhost";
+    const std::string id = GenerateKey() + ".auto@" + domain;
+    reply.Headers.Add("Message-ID", "<" + id + ">");
+    const std::vector<std::string> answeredIds = MessageIdsIn(answered.Headers.Value("Message-ID"));
+    if (!answeredIds.empty()) {
+        const std::string parent = "<" + answeredIds.front() + ">";
+        reply.Headers.Add("In-Reply-To", parent);
+        std::string references;
+        for (const std::string& r : MessageIdsIn(answered.Headers.Value("References")))
+            references += "<" + r + "> ";
+        if (references.empty())
+            for (const std::string& r : MessageIdsIn(answered.Headers.Value("In-Reply-To")))
+                references += "<" + r + "> ";
+        reply.Headers.Add("References", references + parent);
+    }
+    reply.Headers.Add("Auto-Submitted", "auto-replied");
+    reply.Headers.Add("Precedence", "bulk");
+    return id;
 }
 
 } // namespace bm

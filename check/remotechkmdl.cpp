@@ -27,6 +27,12 @@ void Trace(std::string_view a, std::string_view b = {})
     WriteTrace({a, b}, 0);
 }
 
+// Kept in the log file: the user asks why a held message was not challenged.
+void TraceNoChallenge(std::string_view reason, std::string_view uidl)
+{
+    WriteTrace({"No challenge", reason, uidl}, 2);
+}
+
 // The From of what is sent in answer to a message: the account's address
 // that the message was sent to, else (the user had it as Bcc, or through an
 // alias the account does not list) the account's DefaultEMailAddress, so the
@@ -254,12 +260,21 @@ void TRemoteCheckerMdl::AnswerForeignKey(TAccount& account, const std::string& k
         return; // nobody to answer
     if (data_->FindAnsweredRequest(key, MD5Hex(senderText)))
         return;
+    // A challenge that answers one of ours is the other side's filter
+    // challenging our challenge: confirming it would start a loop.
+    if (data_->AnySentMessage(MessageIdsIn(message.Headers.Value("In-Reply-To")),
+                              {TSentKind::Challenge, TSentKind::Confirmation})) {
+        WriteTrace({"No confirmation", "answers our challenge", message.Headers.Value("Message-ID")}, 2);
+        return;
+    }
     const std::string own = ReplyFromAddress(account, message);
+    TMailMessage confirmation = BuildConfirmation(key, senderText, message.Subject, own);
+    MarkAsAutoReply(confirmation, message, own);
     TTransaction transaction(data_->Database());
     Trace("Saving auth resposne in DB");
     data_->AppendAnsweredRequest(key, senderText);
     Trace("Send key auth");
-    data_->QueueMessage(account.Name(), -1, BuildConfirmation(key, senderText, message.Subject, own));
+    data_->QueueMessage(account.Name(), -1, confirmation);
     transaction.Commit();
 }
 
@@ -290,9 +305,37 @@ bool TRemoteCheckerMdl::ProcessUnknown(TAccount& account, const std::string& uid
         Trace("From was empty");
         return ProcessUnchallenged(account, uidl, message, entry);
     }
+    // A challenge to a forged sender is backscatter; robots and lists must
+    // not be answered at all (RFC 3834 §2).
+    if (FailsOwnServerAuthentication(account, message)) {
+        TraceNoChallenge("failed DMARC", uidl);
+        return ProcessUnchallenged(account, uidl, message, entry);
+    }
+    if (IsReplyToSentMail(message)) {
+        TraceNoChallenge("reply to your mail", uidl);
+        AddSendersToFriends(senderText);
+        return ProcessFriend(account, uidl, message, entry);
+    }
+    if (!context_.Options->ChallengeAutomaticMail()) {
+        if (const std::string reason = AutomaticMailReason(message); !reason.empty()) {
+            TraceNoChallenge(reason, uidl);
+            return ProcessUnchallenged(account, uidl, message, entry);
+        }
+    }
     entry.SetQuarantined(true);
     const int keyId = KeyForSenders(account, senderText, message);
     return StoreQuarantined(account, uidl, keyId, message, entry);
+}
+
+bool TRemoteCheckerMdl::IsReplyToSentMail(const TMailMessage& message)
+{
+    if (!context_.Options->TrustRepliesToSentMail())
+        return false;
+    std::vector<std::string> ids = MessageIdsIn(message.Headers.Value("In-Reply-To"));
+    for (const std::string& value : message.Headers.Values("References"))
+        for (std::string& id : MessageIdsIn(value))
+            ids.push_back(std::move(id));
+    return !ids.empty() && data_->AnySentMessage(ids, {TSentKind::Relayed});
 }
 
 // Held under the key of the empty sender set, which counts as sent: no
@@ -347,7 +390,9 @@ int TRemoteCheckerMdl::KeyForSenders(TAccount& account, const std::string& sende
     const int keyId = data_->AppendKey(key, senderText, !reply);
     if (reply) {
         Trace("Prepa re key message");
-        data_->QueueMessage(account.Name(), keyId, BuildChallenge(account, *reply, key, senderText, own));
+        TMailMessage challenge = BuildChallenge(account, *reply, key, senderText, own);
+        MarkAsAutoReply(challenge, message, own);
+        data_->QueueMessage(account.Name(), keyId, challenge);
     }
     transaction.Commit();
     return keyId;

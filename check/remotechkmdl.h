@@ -16,6 +16,15 @@
 //  - marked (blacklist, filter) messages are dropped; messages from one of
 //    the account's own addresses and messages without any sender address
 //    are held in the quarantine without a challenge;
+//  - so are, from an unknown sender, a message that the account's own
+//    server found forged (FailsOwnServerAuthentication) and, unless
+//    ChallengeAutomaticMail, automatic and list mail (AutomaticMailReason);
+//    the trace says why;
+//  - a reply to a message the user sent through the local SMTP server
+//    (TrustRepliesToSentMail) is a friend's message, its senders join the
+//    Friends list;
+//  - challenges and confirmations are marked as automatic replies, and a
+//    foreign challenge that answers one of ours is not confirmed;
 //  - a friend's message that carries a key is delivered to the inbox as well.
 // Every handled message is then deleted on the server, except one whose file
 // exists but is not whole and a foreign challenge while AutoReplyToRequests
@@ -144,6 +153,32 @@ TMailMessage BuildChallenge(const TAccount& account, const TBadMailReply& reply,
 TMailMessage BuildConfirmation(std::string_view key, std::string_view senderText, const std::string& subject,
                                const std::string& ownAddress);
 
+// --- Messages that get no challenge ---------------------------------------------
+
+// Why a message is mail of a robot that a challenge must not answer
+// (RFC 3834 §2), or "" for a person's mail:
+//  - "list mail": List-Id, List-Unsubscribe, List-Post, Mailing-List,
+//    X-Mailing-List, or Precedence list;
+//  - "automatic mail": Auto-Submitted other than "no"; Precedence bulk or
+//    junk; Return-Path "<>" (or none on a message that a server delivered,
+//    i.e. one carrying Delivered-To); a MAILER-DAEMON or postmaster sender;
+//    Content-Type multipart/report (RFC 6522).
+std::string AutomaticMailReason(const TMailMessage& message);
+
+// True when the first Authentication-Results field (RFC 8601) whose
+// authserv-id is the host of the account's POP3 server, or that host's
+// domain (the host without its first label), says dmarc=fail, or spf=fail
+// without dkim=pass. Fields below it were written before the account's
+// server saw the message, by whoever sent it, and are not read.
+bool FailsOwnServerAuthentication(const TAccount& account, const TMailMessage& message);
+
+// Marks a message the program sends in answer to another as an automatic
+// reply (RFC 3834 §5): Auto-Submitted auto-replied, Precedence bulk,
+// In-Reply-To and References of the answered message (RFC 5322 §3.6.4), and
+// a Message-ID of its own in the domain of ownAddress, which it returns in
+// the form MessageIdsIn gives.
+std::string MarkAsAutoReply(TMailMessage& reply, const TMailMessage& answered, const std::string& ownAddress);
+
 // --- The classifier ---------------------------------------------------------
 
 class TRemoteCheckerMdl {
@@ -215,6 +250,7 @@ private:
     bool ProcessUnknown(TAccount& account, const std::string& uidl, TMailMessage& message, TKnownMessage& entry);
     bool ProcessUnchallenged(TAccount& account, const std::string& uidl, TMailMessage& message,
                              TKnownMessage& entry);
+    bool IsReplyToSentMail(const TMailMessage& message);
     bool IsStored(const std::string& account, const std::string& id);
     int KeyForSenders(TAccount& account, const std::string& senderText, TMailMessage& message);
     bool StoreQuarantined(TAccount& account, const std::string& uidl, int keyId, TMailMessage& message,

@@ -81,10 +81,13 @@ void ReadOptionsIni(const TIniFile& ini, const std::filesystem::path& file, TOpt
     v.ShowAttachmentsInInbox = ini.ReadBool("Attachments", "ShowInInbox", false);
     v.ShowAttachmentsInQuarantine = ini.ReadBool("Attachments", "ShowInQuarantine", false);
     v.ListenAddress = NormalizeListenAddress(ini.ReadString("Server", "ListenAddress", v.ListenAddress));
+    v.ChallengeAutomaticMail = ini.ReadBool("Options", "ChallengeAutomaticMail", v.ChallengeAutomaticMail);
+    v.TrustRepliesToSentMail = ini.ReadBool("Options", "TrustRepliesToSentMail", v.TrustRepliesToSentMail);
 }
 
 // The keys in the order older versions wrote them; ListenAddress, which they
-// did not know, comes last in a section of its own.
+// did not know, comes after them in a section of its own, and the keys newer
+// still after that, so a file of an older version only grows at its end.
 void WriteOptionsIni(const std::filesystem::path& file, const TOptionsValues& v)
 {
     const std::string password = EncryptPassword(v.Proxy.Password);
@@ -117,6 +120,8 @@ void WriteOptionsIni(const std::filesystem::path& file, const TOptionsValues& v)
     ini.WriteBool("Attachments", "ShowInInbox", v.ShowAttachmentsInInbox);
     ini.WriteBool("Attachments", "ShowInQuarantine", v.ShowAttachmentsInQuarantine);
     ini.WriteString("Server", "ListenAddress", v.ListenAddress);
+    ini.WriteBool("Options", "ChallengeAutomaticMail", v.ChallengeAutomaticMail);
+    ini.WriteBool("Options", "TrustRepliesToSentMail", v.TrustRepliesToSentMail);
     ini.UpdateFile();
 }
 

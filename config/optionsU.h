@@ -73,6 +73,12 @@ struct TOptionsValues {
     // IPv4 address the local POP3 and SMTP servers bind to: loopback unless the
     // user widens it on purpose ("Server"/"ListenAddress" = "0.0.0.0" or "any").
     std::string ListenAddress = "127.0.0.1";
+    // Challenge automatic mail (bounces, lists, robots) too; off by default
+    // because answering robots is what gets a server blacklisted.
+    bool ChallengeAutomaticMail = false;
+    // A reply to a message the user sent through the local SMTP server
+    // passes as from a friend.
+    bool TrustRepliesToSentMail = true;
     TProxyValues Proxy;
     bool operator==(const TOptionsValues&) const = default;
 };
@@ -168,6 +174,8 @@ public:
     bool UseIndividualAccountSettings() const { return Get(&TOptionsValues::UseIndividualAccountSettings); }
     bool BlackListCleanedQuarantine() const { return Get(&TOptionsValues::BlackListCleanedQuarantine); }
     bool SendQuarantineMessage() const { return Get(&TOptionsValues::SendQuarantineMessage); }
+    bool ChallengeAutomaticMail() const { return Get(&TOptionsValues::ChallengeAutomaticMail); }
+    bool TrustRepliesToSentMail() const { return Get(&TOptionsValues::TrustRepliesToSentMail); }
     int DelayBetweenAccounts() const { return Get(&TOptionsValues::DelayBetweenAccounts); }
     bool ShowAttachmentsInQuarantine() const { return Get(&TOptionsValues::ShowAttachmentsInQuarantine); }
     bool ShowAttachmentsInInbox() const { return Get(&TOptionsValues::ShowAttachmentsInInbox); }
@@ -193,6 +201,8 @@ public:
     void SetUseIndividualAccountSettings(bool v) { Set(&TOptionsValues::UseIndividualAccountSettings, v); }
     void SetBlackListCleanedQuarantine(bool v) { Set(&TOptionsValues::BlackListCleanedQuarantine, v); }
     void SetSendQuarantineMessage(bool v) { Set(&TOptionsValues::SendQuarantineMessage, v); }
+    void SetChallengeAutomaticMail(bool v) { Set(&TOptionsValues::ChallengeAutomaticMail, v); }
+    void SetTrustRepliesToSentMail(bool v) { Set(&TOptionsValues::TrustRepliesToSentMail, v); }
     void SetDelayBetweenAccounts(int v) { Set(&TOptionsValues::DelayBetweenAccounts, v); }
     void SetShowAttachmentsInQuarantine(bool v) { Set(&TOptionsValues::ShowAttachmentsInQuarantine, v); }
     void SetShowAttachmentsInInbox(bool v) { Set(&TOptionsValues::ShowAttachmentsInInbox, v); }

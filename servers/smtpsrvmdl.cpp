@@ -16,6 +16,7 @@
 #include "core/commonsU.h"
 #include "core/errorsU.h"
 #include "core/loggerU.h"
+#include "store/threaddatamdl.h"
 #include "platform/shellU.h"
 
 namespace bm {
@@ -280,6 +281,7 @@ TRelayAnswer TLocalSMTPServerMdl::Relay(TAccount& account, const TMailMessage& m
         sender_->LastError.clear();
         text = RemoveBccHeader(std::move(text));
         if (sender_->SendText(account, relayEnvelope, text, TMailTextForm::Raw, false)) {
+            RecordSent(account, message);
             if (!sender_->LastRelay().Refused.empty())
                 NoticeRefusals(account, relayEnvelope.From, text);
             return {TRelayResult::Relayed, std::nullopt};
@@ -291,6 +293,21 @@ TRelayAnswer TLocalSMTPServerMdl::Relay(TAccount& account, const TMailMessage& m
         Report(e.what(), name);
     }
     return {};
+}
+
+// Best effort: the message is gone and the client must hear so; without the
+// row a reply to it is only challenged as before.
+void TLocalSMTPServerMdl::RecordSent(const TAccount& account, const TMailMessage& message) const
+{
+    const std::vector<std::string> ids = MessageIdsIn(message.Headers.Value("Message-ID"));
+    if (ids.empty())
+        return;
+    try {
+        TThreadData data(settings_.database);
+        data.AppendSentMessage(ids.front(), TSentKind::Relayed, account.Name());
+    } catch (const std::exception& e) {
+        WriteTrace({"SentMessages Error: ", e.what()}, 2);
+    }
 }
 
 void TLocalSMTPServerMdl::NoticeRefusals(TAccount& account, const std::string& sender, const std::string& text)

@@ -80,6 +80,10 @@ struct TSMTPServerSettings {
     std::function<void(const std::string& message, const std::string& account)> reportError;
     // This machine's name in the Received line; empty: the host name.
     std::string serverHostName;
+    // The quarantine database, where the Message-ID of every relayed message
+    // is recorded so that the Mail check knows replies to it; empty:
+    // QuarantineDbPath().
+    std::filesystem::path database;
 };
 
 // Settings of the program's own server: the process-wide options, accounts
@@ -239,6 +243,7 @@ private:
     TRelayAnswer Relay(TAccount& account, const TMailMessage& message, std::string text,
                        const std::string& clientFrom, const std::vector<std::string>& envelope);
     void NoticeRefusals(TAccount& account, const std::string& sender, const std::string& text);
+    void RecordSent(const TAccount& account, const TMailMessage& message) const;
     // settings.serverHostName, else this machine's name, else "localhost".
     std::string ServerHostName() const;
 

@@ -19,6 +19,9 @@ constexpr TDateTime kOneHour = 1.0 / 24;
 constexpr int kRefusedRetryMs = 5000;
 constexpr int kRearmMs = 600000;
 constexpr int kAnsweredRequestDays = 30;
+// A reply may come months after the message it answers; the ids of what was
+// sent are kept this long.
+constexpr int kSentMessageDays = 180;
 constexpr TDateTime kPackEveryDays = 7;
 
 std::string Format(const char* pattern, std::size_t i, std::size_t n)
@@ -127,6 +130,7 @@ void TCleanerMdl::Clean()
 
     Progress("Compacting answered requests");
     data_.DeleteAnsweredRequestsBefore(Now() - kAnsweredRequestDays);
+    data_.DeleteSentMessagesBefore(Now() - kSentMessageDays);
 
     if (Now() - lastPack_.Get() > kPackEveryDays)
         PackTables();

@@ -45,6 +45,13 @@ const TTableDefinition kTables[] = {
      " \"From\" TEXT COLLATE NOCASE,"
      " FromMD5 TEXT COLLATE NOCASE,"
      " \"Time\" TEXT)"},
+    {"SentMessages",
+     "CREATE TABLE SentMessages ("
+     " MessageID TEXT COLLATE NOCASE,"
+     " Kind INTEGER NOT NULL DEFAULT 0,"
+     " Account TEXT COLLATE NOCASE,"
+     " Address TEXT COLLATE NOCASE,"
+     " \"Time\" TEXT)"},
 };
 
 // The indexes name their collation, so they stay case-insensitive even on a
@@ -60,6 +67,9 @@ const char* const kIndexes[] = {
     "CREATE UNIQUE INDEX IF NOT EXISTS AnsweredRequests_IDIX ON AnsweredRequests"
     " (\"Key\" COLLATE NOCASE, FromMD5 COLLATE NOCASE)",
     "CREATE INDEX IF NOT EXISTS AnsweredRequests_TimeIX ON AnsweredRequests (\"Time\")",
+    "CREATE INDEX IF NOT EXISTS SentMessages_IDIX ON SentMessages (MessageID COLLATE NOCASE)",
+    "CREATE INDEX IF NOT EXISTS SentMessages_AddressIX ON SentMessages (Address COLLATE NOCASE, \"Time\")",
+    "CREATE INDEX IF NOT EXISTS SentMessages_TimeIX ON SentMessages (\"Time\")",
 };
 
 } // namespace
@@ -139,6 +149,14 @@ int TFFData::DeleteAnsweredRequestsBefore(TDateTime cutOff)
 {
     // A row without a time counts as the oldest possible (day 0).
     auto q = db_.Prepare("DELETE FROM AnsweredRequests WHERE \"Time\" IS NULL OR \"Time\"<:Cutoff");
+    q.Bind(":Cutoff", StoredDateTime(cutOff));
+    q.Run();
+    return db_.Changes();
+}
+
+int TFFData::DeleteSentMessagesBefore(TDateTime cutOff)
+{
+    auto q = db_.Prepare("DELETE FROM SentMessages WHERE \"Time\" IS NULL OR \"Time\"<:Cutoff");
     q.Bind(":Cutoff", StoredDateTime(cutOff));
     q.Run();
     return db_.Changes();

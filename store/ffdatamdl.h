@@ -67,6 +67,8 @@ public:
     // Deletes the AnsweredRequests rows whose Time lies before the cut-off
     // (a date-time); returns how many went.
     int DeleteAnsweredRequestsBefore(TDateTime cutOff);
+    // The same for the SentMessages rows.
+    int DeleteSentMessagesBefore(TDateTime cutOff);
 
     // Compacts the database file, reclaiming the space of deleted rows
     // (VACUUM). Needs every statement of this connection finished, which is

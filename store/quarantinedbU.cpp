@@ -1,6 +1,7 @@
 #include "store/quarantinedbU.h"
 
 #include "core/commonsU.h"
+#include "core/errorsU.h"
 
 namespace bm {
 
@@ -294,6 +295,72 @@ void TQuarantineConnection::AppendAnsweredRequest(std::string_view key, std::str
 int TQuarantineConnection::AnsweredRequestCount()
 {
     auto q = db_.Prepare("SELECT COUNT(*) FROM AnsweredRequests");
+    q.Step();
+    return q.Int(0);
+}
+
+std::vector<std::string> MessageIdsIn(std::string_view fieldValue)
+{
+    std::vector<std::string> ids;
+    std::size_t at = 0;
+    while ((at = fieldValue.find('<', at)) != std::string_view::npos) {
+        const std::size_t end = fieldValue.find('>', at + 1);
+        if (end == std::string_view::npos)
+            break;
+        std::string id = TrimText(fieldValue.substr(at + 1, end - at - 1));
+        if (!id.empty())
+            ids.push_back(FitToField(id, kMessageIdFieldSize));
+        at = end + 1;
+    }
+    return ids;
+}
+
+void TQuarantineConnection::AppendSentMessage(std::string_view messageId, TSentKind kind, std::string_view account,
+                                              std::string_view address)
+{
+    auto q = db_.Prepare("INSERT INTO SentMessages (MessageID, Kind, Account, Address, \"Time\") "
+                         "VALUES (:MessageID, :Kind, :Account, :Address, :Time)");
+    q.Bind(":MessageID", FitToField(messageId, kMessageIdFieldSize));
+    q.Bind(":Kind", static_cast<std::int64_t>(kind));
+    q.Bind(":Account", FitToField(account, kAccountFieldSize));
+    q.Bind(":Address", FitToField(address, kFromFieldSize));
+    q.Bind(":Time", StoredDateTime(Now()));
+    q.Run();
+}
+
+bool TQuarantineConnection::AnySentMessage(const std::vector<std::string>& messageIds,
+                                           std::initializer_list<TSentKind> kinds)
+{
+    auto q = db_.Prepare("SELECT Kind FROM SentMessages WHERE MessageID=:MessageID");
+    for (const std::string& id : messageIds) {
+        q.Bind(":MessageID", FitToField(id, kMessageIdFieldSize));
+        while (q.Step()) {
+            for (const TSentKind kind : kinds)
+                if (q.Int(0) == static_cast<int>(kind))
+                    return true;
+        }
+    }
+    return false;
+}
+
+int TQuarantineConnection::ChallengesOfAccountSince(std::string_view account, TDateTime cutOff)
+{
+    auto q = db_.Prepare("SELECT COUNT(DISTINCT MessageID) FROM SentMessages"
+                         " WHERE Kind=:Kind AND Account=:Account AND \"Time\">=:Cutoff");
+    q.Bind(":Kind", static_cast<std::int64_t>(TSentKind::Challenge));
+    q.Bind(":Account", FitToField(account, kAccountFieldSize));
+    q.Bind(":Cutoff", StoredDateTime(cutOff));
+    q.Step();
+    return q.Int(0);
+}
+
+int TQuarantineConnection::ChallengesToAddressSince(std::string_view address, TDateTime cutOff)
+{
+    auto q = db_.Prepare("SELECT COUNT(*) FROM SentMessages"
+                         " WHERE Kind=:Kind AND Address=:Address AND \"Time\">=:Cutoff");
+    q.Bind(":Kind", static_cast<std::int64_t>(TSentKind::Challenge));
+    q.Bind(":Address", FitToField(address, kFromFieldSize));
+    q.Bind(":Cutoff", StoredDateTime(cutOff));
     q.Step();
     return q.Int(0);
 }

@@ -8,6 +8,8 @@
 //   Quarantine           one row per key, i.e. per challenged sender set
 //   QuarantineQueue      outgoing challenges and confirmations
 //   AnsweredRequests     key requests already answered (no identity)
+//   SentMessages         Message-IDs of what the user and the program sent
+//                        (no identity; one row per recipient of a challenge)
 // String columns and their indexes compare without regard to ASCII letter
 // case (COLLATE NOCASE); Quarantine.Key is unique, and so is the pair
 // AnsweredRequests (Key, FromMD5). Identities are AUTOINCREMENT: an ID once
@@ -19,7 +21,7 @@
 // date-time, and milliseconds survive a round trip.
 //
 // Size-limited string fields (Account 80, UIDL 80, From 255, Subject 255,
-// Key 32, FromMD5 32) are cut on write to that many bytes, never inside a
+// Key 32, FromMD5 32, MessageID 255) are cut on write to that many bytes, never inside a
 // UTF-8 sequence.
 //
 // Threads: one TQuarantineConnection is used by one thread at a time; each
@@ -34,6 +36,7 @@
 #include <cstddef>
 #include <filesystem>
 #include <functional>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -52,6 +55,7 @@ inline constexpr std::size_t kFromFieldSize = 255;
 inline constexpr std::size_t kSubjectFieldSize = 255;
 inline constexpr std::size_t kKeyFieldSize = 32;
 inline constexpr std::size_t kMD5FieldSize = 32;
+inline constexpr std::size_t kMessageIdFieldSize = 255;
 
 // The longest prefix of text of at most maxBytes bytes that does not end
 // inside a UTF-8 sequence (a malformed byte counts as a sequence of its own).
@@ -89,6 +93,18 @@ struct TQueuedMessage {
     std::string Account;
     std::string Message; // the message text form
 };
+
+// What a SentMessages row records.
+enum class TSentKind {
+    Relayed = 0,      // a message of the user's, relayed by the local SMTP server
+    Challenge = 1,    // one of our challenges (one row per recipient)
+    Confirmation = 2, // one of our answers to a foreign challenge
+};
+
+// The message ids a Message-ID, In-Reply-To or References value names: the
+// text between each "<" and its ">" (RFC 5322 §3.6.4), in order, without
+// the brackets; the stored and compared form of an id.
+std::vector<std::string> MessageIdsIn(std::string_view fieldValue);
 
 // A row of MessagesWithKeyQry.
 struct TMessageOfKey {
@@ -163,6 +179,19 @@ public:
     // The same (Key, FromMD5) pair twice throws EDatabaseError.
     void AppendAnsweredRequest(std::string_view key, std::string_view senderText);
     int AnsweredRequestCount();
+
+    // --- SentMessages ---
+    // Records one sent message (Time = now): messageId in the form
+    // MessageIdsIn gives, the sending account, and for a challenge the
+    // recipient address ("" otherwise).
+    void AppendSentMessage(std::string_view messageId, TSentKind kind, std::string_view account,
+                           std::string_view address = {});
+    // True when one of the ids is recorded with one of the kinds.
+    bool AnySentMessage(const std::vector<std::string>& messageIds, std::initializer_list<TSentKind> kinds);
+    // Challenges sent since the cut-off: of the account (distinct messages),
+    // and to the address (any account).
+    int ChallengesOfAccountSince(std::string_view account, TDateTime cutOff);
+    int ChallengesToAddressSince(std::string_view address, TDateTime cutOff);
 
 protected:
     TDatabase db_;

@@ -112,7 +112,7 @@ protected:
         // Every mailbox before the first login: Dovecot rereads its
         // passwd-file by modification time, so a user added within the same
         // second as an earlier login may stay unknown to it.
-        for (const char* user : {"alice", "dana", "erik", "fay", "hal"})
+        for (const char* user : {"alice", "dana", "erik", "fay", "hal", "ivy", "jon", "kim", "lee", "mia"})
             pop3_->AddUser(user, std::string("pw-") + user);
     }
     static void TearDownTestSuite()
@@ -287,6 +287,155 @@ TEST_F(CheckerE2E, OwnAndSenderlessMessagesAreHeldWithoutChallengeNotDeletedUnst
     ASSERT_EQ(keys.size(), 1u);
     EXPECT_TRUE(keys[0].MessageSent) << "counts as sent: the cleaner ages the messages out";
     EXPECT_EQ(keys[0].FromList, "") << "nobody to blacklist when they age out";
+    EXPECT_TRUE(errors_.empty()) << errors_.front();
+}
+
+// A personal mail from the sender with extra header lines in front.
+std::string MailWith(const std::string& headers, const std::string& from, const std::string& to,
+                     const std::string& subject)
+{
+    return headers + Mail(from, to, subject, {"Body of " + subject + "."});
+}
+
+TEST_F(CheckerE2E, RobotsListsAndBouncesAreHeldWithoutChallengeAPersonGetsExactlyOne)
+{
+    User ivy(*pop3_, *smtp_, "ivy");
+    struct Case {
+        const char* Headers;
+        const char* From;
+    } const robots[] = {
+        {"Auto-Submitted: auto-replied\r\n", "away@far.example"},
+        {"Auto-Submitted: auto-generated; owner-email=x@far.example\r\n", "cron@far.example"},
+        {"Precedence: bulk\r\n", "news@shop.example"},
+        {"Precedence: junk\r\n", "junk@shop.example"},
+        {"Precedence: list\r\n", "old-list@lists.example"},
+        {"List-Id: <talk.lists.example>\r\n", "poster1@far.example"},
+        {"List-Unsubscribe: <mailto:leave@lists.example>\r\n", "letter@shop.example"},
+        {"List-Post: <mailto:talk@lists.example>\r\n", "poster2@far.example"},
+        {"Mailing-List: contact talk-help@lists.example\r\n", "poster3@far.example"},
+        {"X-Mailing-List: talk@lists.example\r\n", "poster4@far.example"},
+        {"Return-Path: <>\r\n", "someone@far.example"},
+        {"Delivered-To: ivy@home.example\r\n", "noreturn@far.example"},
+        {"", "MAILER-DAEMON@mx.far.example"},
+        {"", "postmaster@far.example"},
+        {"Content-Type: multipart/report; report-type=delivery-status; boundary=b\r\n", "dsn@far.example"},
+    };
+    int n = 0;
+    for (const Case& c : robots)
+        pop3_->Deliver("ivy", MailWith(c.Headers, c.From, ivy.address, "robot" + std::to_string(++n)));
+    pop3_->Deliver("ivy", MailWith("Auto-Submitted: no\r\n", "Ned <ned@far.example>", ivy.address, "person"));
+
+    ivy.Check();
+
+    EXPECT_TRUE(pop3_->ListMessages("ivy").empty());
+    EXPECT_EQ(ivy.quarantined.size(), std::size(robots) + 1) << "every message is held";
+    const std::vector<SmtpReceived> sent = NewSent(1);
+    ASSERT_EQ(sent.size(), 1u) << "a challenge for the person only";
+    EXPECT_EQ(sent[0].recipients, std::vector<std::string>{"ned@far.example"});
+    EXPECT_EQ(NewSent(0).size(), 0u);
+    for (const TQuarantineKey& k : ivy.Keys())
+        EXPECT_TRUE(k.MessageSent) << k.FromList << ": robots' messages age out";
+
+    // Our challenge is a well-behaved robot itself.
+    TMailMessage challenge;
+    challenge.LoadFromRaw(sent[0].data);
+    EXPECT_EQ(challenge.Headers.Value("Auto-Submitted"), "auto-replied");
+    EXPECT_EQ(challenge.Headers.Value("Precedence"), "bulk");
+    EXPECT_EQ(challenge.Headers.Value("In-Reply-To"), "<person@test>");
+    EXPECT_EQ(challenge.Headers.Value("References"), "<person@test>");
+    EXPECT_EQ(MessageIdsIn(challenge.Headers.Value("Message-ID")).size(), 1u);
+    EXPECT_EQ(AutomaticMailReason(challenge), "automatic mail") << "another copy never challenges it";
+    EXPECT_TRUE(errors_.empty()) << errors_.front();
+}
+
+TEST_F(CheckerE2E, WithChallengeAutomaticMailOnListMailIsChallenged)
+{
+    User jon(*pop3_, *smtp_, "jon");
+    jon.world.options.SetChallengeAutomaticMail(true);
+    pop3_->Deliver("jon", MailWith("List-Id: <talk.lists.example>\r\n", "poster@far.example", jon.address, "l1"));
+
+    jon.Check();
+
+    EXPECT_EQ(NewSent(1).size(), 1u);
+}
+
+TEST_F(CheckerE2E, AChallengeAnsweringOurChallengeIsNotConfirmedSoNoLoop)
+{
+    User kim(*pop3_, *smtp_, "kim");
+    pop3_->Deliver("kim", Mail("Olaf <olaf@far.example>", kim.address, "hi-kim", {"Hello."}));
+    kim.Check();
+    const std::vector<SmtpReceived> ours = NewSent(1);
+    ASSERT_EQ(ours.size(), 1u);
+    TMailMessage challenge;
+    challenge.LoadFromRaw(ours[0].data);
+    const std::string ourId = challenge.Headers.Value("Message-ID");
+
+    // Olaf's filter challenges our challenge, and, separately, his own mail.
+    const std::string foreignKey(32, 'Q');
+    pop3_->Deliver("kim", "In-Reply-To: " + ourId + "\r\n" +
+                              Mail("olaf@far.example", kim.address, "olaf-challenge1", {KeyMarkerLine(foreignKey)}));
+    pop3_->Deliver("kim", Mail("olaf@far.example", kim.address, "olaf-challenge2",
+                               {KeyMarkerLine(std::string(32, 'R'))}));
+    kim.Check();
+
+    const std::vector<SmtpReceived> answers = NewSent(1);
+    ASSERT_EQ(answers.size(), 1u) << "only the challenge that is not an answer to ours is confirmed";
+    EXPECT_NE(answers[0].data.find(KeyMarkerLine(std::string(32, 'R'))), std::string::npos);
+    TMailMessage confirmation;
+    confirmation.LoadFromRaw(answers[0].data);
+    EXPECT_EQ(confirmation.Headers.Value("Auto-Submitted"), "auto-replied");
+    EXPECT_EQ(confirmation.Headers.Value("In-Reply-To"), "<olaf-challenge2@test>");
+    EXPECT_EQ(NewSent(0).size(), 0u);
+}
+
+TEST_F(CheckerE2E, AReplyToRelayedMailPassesAndItsSenderBecomesAFriend)
+{
+    User lee(*pop3_, *smtp_, "lee");
+    TThreadData(lee.world.database).AppendSentMessage("question@home.example", TSentKind::Relayed, "lee");
+    const std::string reply = "In-Reply-To: <question@home.example>\r\n" +
+                              Mail("Pia <pia@far.example>", lee.address, "answer", {"Here is the answer."});
+    const std::string other = "References: <elsewhere@x> <question@home.example>\r\n" +
+                              Mail("Quinn <quinn@far.example>", lee.address, "thread", {"Me too."});
+    const std::string stranger = "In-Reply-To: <unknown@home.example>\r\n" +
+                                 Mail("Rex <rex@far.example>", lee.address, "guess", {"Hi."});
+    pop3_->Deliver("lee", reply);
+    pop3_->Deliver("lee", other);
+    pop3_->Deliver("lee", stranger);
+
+    lee.Check();
+
+    EXPECT_EQ(lee.Files(false).size(), 2u) << "both replies in the inbox";
+    EXPECT_EQ(lee.Files(true), std::vector<std::string>{StoredForm(stranger)});
+    EXPECT_EQ(lee.friendsAdded, (std::vector<std::string>{"pia@far.example", "quinn@far.example"}));
+    const std::vector<SmtpReceived> sent = NewSent(1);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].recipients, std::vector<std::string>{"rex@far.example"});
+}
+
+TEST_F(CheckerE2E, ChallengesOverTheCapWaitInTheQueueAcrossChecks)
+{
+    User mia(*pop3_, *smtp_, "mia");
+    mia.world.context.Smtp->challengesPerAccountHour = 5;
+    mia.world.context.Smtp->challengesPerAddressDay = 2;
+    // Three sender sets that share sam's address, and two strangers more.
+    pop3_->Deliver("mia", Mail("sam@far.example", mia.address, "s1", {"1"}));
+    pop3_->Deliver("mia", "Reply-To: a@far.example\r\n" + Mail("sam@far.example", mia.address, "s2", {"2"}));
+    pop3_->Deliver("mia", "Reply-To: b@far.example\r\n" + Mail("sam@far.example", mia.address, "s3", {"3"}));
+    for (const char* other : {"tom@far.example", "uma@far.example", "val@far.example"})
+        pop3_->Deliver("mia", Mail(other, mia.address, other, {"hi"}));
+
+    mia.Check();
+    EXPECT_EQ(NewSent(5).size(), 5u) << "two to sam, then the account's cap";
+    EXPECT_EQ(NewSent(0).size(), 0u);
+
+    mia.Check();
+    EXPECT_EQ(NewSent(0).size(), 0u) << "the caps hold over checks";
+    TThreadData data(mia.world.database);
+    EXPECT_EQ(data.AcctQueue("mia").size(), 1u) << "the rest waits";
+    int unsent = 0;
+    for (const TQuarantineKey& k : mia.Keys())
+        unsent += k.MessageSent ? 0 : 1;
+    EXPECT_EQ(unsent, 1);
     EXPECT_TRUE(errors_.empty()) << errors_.front();
 }
 

@@ -142,5 +142,67 @@ TEST(RemoteChkKeys, OwnAddressRules)
     EXPECT_FALSE(IsFromOwnAddress(account, from("other@work.example")));
 }
 
+struct AuthCase {
+    const char* Name;
+    std::vector<std::string> Results; // Authentication-Results values, top first
+    bool Forged;
+};
+
+class RemoteChkAuth : public testing::TestWithParam<AuthCase> {};
+
+TEST_P(RemoteChkAuth, OnlyTheOwnServersFirstVerdictCounts)
+{
+    TOptions options;
+    TAccount account(options);
+    TAccountValues v = account.Snapshot();
+    v.Incoming.Server = "pop.home.example";
+    account.SetValues(v);
+    std::string raw;
+    for (const std::string& r : GetParam().Results)
+        raw += "Authentication-Results: " + r + "\r\n";
+    raw += "From: boss@bank.example\r\nTo: me@home.example\r\nSubject: s\r\n\r\nbody\r\n";
+    TMailMessage m;
+    m.LoadFromRaw(raw);
+    EXPECT_EQ(FailsOwnServerAuthentication(account, m), GetParam().Forged);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, RemoteChkAuth,
+    testing::Values(
+        AuthCase{"DmarcFail", {"pop.home.example; dmarc=fail header.from=bank.example"}, true},
+        AuthCase{"DomainAsAuthServId", {"home.example 1; spf=pass; DMARC=FAIL (p=reject)"}, true},
+        AuthCase{"SpfFailNoDkim", {"home.example; spf=fail smtp.mailfrom=bank.example"}, true},
+        AuthCase{"SpfFailDkimPass", {"home.example; spf=fail; dkim=pass header.d=bank.example"}, false},
+        AuthCase{"AllPass", {"home.example; spf=pass; dkim=pass; dmarc=pass"}, false},
+        AuthCase{"ForeignServerFail", {"mx.other.example; dmarc=fail"}, false},
+        AuthCase{"ForgedClaimBelowOwnPass",
+                 {"home.example; dmarc=pass", "home.example; dmarc=fail"}, false},
+        AuthCase{"ForgedPassBelowOwnFail",
+                 {"home.example; dmarc=fail", "home.example; dmarc=pass"}, true},
+        AuthCase{"OtherServerAboveOwn", {"relay.example; dmarc=pass", "pop.home.example; dmarc=fail"}, true},
+        AuthCase{"NoResults", {}, false}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
+TEST(RemoteChkKeys, PersonalMailIsNotTakenForARobots)
+{
+    const char* const personal[] = {
+        "Auto-Submitted: No\r\n",
+        "Precedence: first-class\r\n",
+        "Return-Path: <bob@far.example>\r\nDelivered-To: me@home.example\r\n",
+        "Content-Type: multipart/mixed; boundary=x\r\n",
+        "X-List: not a list header\r\n",
+    };
+    for (const char* headers : personal) {
+        TMailMessage m;
+        m.LoadFromRaw(std::string(headers) + "From: bob@far.example\r\nTo: me@home.example\r\nSubject: s\r\n\r\nhi\r\n");
+        EXPECT_EQ(AutomaticMailReason(m), "") << headers;
+    }
+    for (const char* sender : {"postmaster-team@far.example", "daemon@far.example"}) {
+        TMailMessage m;
+        m.GetFrom().Address = sender;
+        EXPECT_EQ(AutomaticMailReason(m), "") << sender;
+    }
+}
+
 } // namespace
 } // namespace bm

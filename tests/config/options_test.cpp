@@ -44,6 +44,8 @@ TOptionsValues NonDefaultValues()
     v.ShowAttachmentsInQuarantine = true;
     v.ShowAttachmentsInInbox = true;
     v.ListenAddress = "0.0.0.0";
+    v.ChallengeAutomaticMail = true;
+    v.TrustRepliesToSentMail = false;
     v.Proxy = {true, "proxy.example", 8080, true, "proxyuser", "proxy secret"};
     return v;
 }
@@ -93,7 +95,7 @@ TEST(OptionsTest, DefaultFileKeyOrderIsByteExact)
         "[Server.SMTP]\r\nPortNormal=0\r\nPortSSL=0\r\n\r\n"
         "[Automation]\r\nAutoReplyToRequests=1\r\nWhitelistRecipients=1\r\nBlackListCleanedQuarantine=1\r\n\r\n"
         "[Options]\r\nKeysInMessages=1\r\nUseIndividualAccountSettings=0\r\nSendQuarantineMessage=1\r\n"
-        "DelayBetweenAccounts=0\r\n\r\n"
+        "DelayBetweenAccounts=0\r\nChallengeAutomaticMail=0\r\nTrustRepliesToSentMail=1\r\n\r\n"
         "[Attachments]\r\nShowInInbox=0\r\nShowInQuarantine=0\r\n\r\n"
         "[Server]\r\nListenAddress=127.0.0.1\r\n";
     EXPECT_EQ(ReadFileBytes(dir.path() / "options.ini"), expected);
@@ -154,7 +156,9 @@ INSTANTIATE_TEST_SUITE_P(
                     MissingKeyCase{"Options", "DelayBetweenAccounts", FIELD(DelayBetweenAccounts)},
                     MissingKeyCase{"Attachments", "ShowInInbox", FIELD(ShowAttachmentsInInbox)},
                     MissingKeyCase{"Attachments", "ShowInQuarantine", FIELD(ShowAttachmentsInQuarantine)},
-                    MissingKeyCase{"Server", "ListenAddress", FIELD(ListenAddress)}),
+                    MissingKeyCase{"Server", "ListenAddress", FIELD(ListenAddress)},
+                    MissingKeyCase{"Options", "ChallengeAutomaticMail", FIELD(ChallengeAutomaticMail)},
+                    MissingKeyCase{"Options", "TrustRepliesToSentMail", FIELD(TrustRepliesToSentMail)}),
     [](const auto& info) {
         std::string name = std::string(info.param.Section) + "_" + info.param.Key;
         std::replace(name.begin(), name.end(), '.', '_');
@@ -267,6 +271,10 @@ INSTANTIATE_TEST_SUITE_P(
                    [](TOptions& o) { o.SetShowAttachmentsInInbox(true); }},
         SetterCase{"ListenAddress", [](TOptions& o) { o.SetListenAddress("127.0.0.1"); },
                    [](TOptions& o) { o.SetListenAddress("any"); }},
+        SetterCase{"ChallengeAutomaticMail", [](TOptions& o) { o.SetChallengeAutomaticMail(false); },
+                   [](TOptions& o) { o.SetChallengeAutomaticMail(true); }},
+        SetterCase{"TrustRepliesToSentMail", [](TOptions& o) { o.SetTrustRepliesToSentMail(true); },
+                   [](TOptions& o) { o.SetTrustRepliesToSentMail(false); }},
         SetterCase{"ProxyUse", [](TOptions& o) { o.Proxy().SetUseProxy(false); },
                    [](TOptions& o) { o.Proxy().SetUseProxy(true); }},
         SetterCase{"ProxyAddress", [](TOptions& o) { o.Proxy().SetAddress(""); },

@@ -183,6 +183,19 @@ TEST_F(CleanerTest, AnsweredRequestsOlderThan30DaysGo)
     EXPECT_TRUE(data_->FindAnsweredRequest("YOUNG", MD5Hex("a@x.org ")));
 }
 
+TEST_F(CleanerTest, SentMessageIdsOlderThan180DaysGo)
+{
+    clock_.Set(kNow - 181);
+    data_->AppendSentMessage("old@home.example", TSentKind::Relayed, "Work");
+    clock_.Set(kNow - 179);
+    data_->AppendSentMessage("young@home.example", TSentKind::Challenge, "Work", "bob@far.example");
+    clock_.Set(kNow);
+
+    cleaner_->Clean();
+    EXPECT_FALSE(data_->AnySentMessage({"old@home.example"}, {TSentKind::Relayed}));
+    EXPECT_TRUE(data_->AnySentMessage({"YOUNG@home.example"}, {TSentKind::Challenge}));
+}
+
 TEST_F(CleanerTest, FirstPassCompactsWithEveryStepText)
 {
     int key = data_->AppendKey("K", "a@x.org ", true);

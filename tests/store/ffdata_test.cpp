@@ -33,10 +33,11 @@ protected:
     test::TempDir dir_;
 };
 
-TEST_F(FFDataTest, FirstStartCreatesFourEmptyTables)
+TEST_F(FFDataTest, FirstStartCreatesEveryTableEmpty)
 {
     TFFData data(DbFile());
-    for (const char* table : {"QuarantinedMessages", "Quarantine", "QuarantineQueue", "AnsweredRequests"})
+    for (const char* table :
+         {"QuarantinedMessages", "Quarantine", "QuarantineQueue", "AnsweredRequests", "SentMessages"})
         EXPECT_TRUE(data.Database().TableExists(table)) << table;
     EXPECT_EQ(data.QuarantinedMessageCount(), 0);
     EXPECT_TRUE(data.AllKeys().empty());
@@ -344,6 +345,42 @@ TEST_F(FFDataTest, LongFieldsAreCutToCapacity)
     EXPECT_EQ(stored->Account, std::string(79, 'a'));
     EXPECT_EQ(stored->UIDL, std::string(80, 'u'));
     EXPECT_EQ(stored->Subject.size(), 255u);
+}
+
+TEST(MessageIdsInTest, TakesEveryBracketedIdInOrder)
+{
+    struct Case {
+        const char* Value;
+        std::vector<std::string> Ids;
+    } const cases[] = {
+        {"<a1@x.org>", {"a1@x.org"}},
+        {"<a1@x.org> <b2@y.org>\t<c3@z.org>", {"a1@x.org", "b2@y.org", "c3@z.org"}},
+        {"(comment) <a1@x.org> (Bob's message)", {"a1@x.org"}},
+        {"a1@x.org", {}},           // not an id without its brackets
+        {"<a1@x.org", {}},          // cut short
+        {"<> < b2@y.org >", {"b2@y.org"}},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(MessageIdsIn(c.Value), c.Ids) << c.Value;
+}
+
+TEST_F(FFDataTest, SentMessagesAreFoundByIdAndKindAndCountedForTheCap)
+{
+    TScopedTestClock clock(EncodeDateTime({2026, 12, 10, 9, 0, 0, 0}));
+    TFFData data(DbFile());
+    data.AppendSentMessage("m1@home.example", TSentKind::Relayed, "Work");
+    data.AppendSentMessage("c1@home.example", TSentKind::Challenge, "Work", "bob@far.example");
+    data.AppendSentMessage("c1@home.example", TSentKind::Challenge, "Work", "ann@far.example");
+    data.AppendSentMessage("c2@home.example", TSentKind::Challenge, "Other", "BOB@far.example");
+
+    EXPECT_TRUE(data.AnySentMessage({"nope@x", "M1@HOME.example"}, {TSentKind::Relayed}));
+    EXPECT_FALSE(data.AnySentMessage({"m1@home.example"}, {TSentKind::Challenge, TSentKind::Confirmation}));
+    EXPECT_TRUE(data.AnySentMessage({"c2@home.example"}, {TSentKind::Challenge, TSentKind::Confirmation}));
+    const TDateTime hourAgo = Now() - 1.0 / 24;
+    EXPECT_EQ(data.ChallengesOfAccountSince("work", hourAgo), 1) << "one challenge to two recipients";
+    EXPECT_EQ(data.ChallengesToAddressSince("bob@far.example", hourAgo), 2) << "over every account";
+    EXPECT_EQ(data.ChallengesOfAccountSince("Work", Now() + 0.001), 0);
+    EXPECT_EQ(data.DeleteSentMessagesBefore(Now() + 0.001), 4);
 }
 
 } // namespace
