@@ -57,7 +57,7 @@ void ReplaceFile(const std::filesystem::path& file, const std::string& bytes, bo
         Fail(file, "create temporary", errno);
     struct stat old {};
     if (::stat(file.c_str(), &old) == 0)
-        ::fchmod(fd, old.st_mode & kPrivateFileMode);
+        ::fchmod(fd, old.st_mode & 07777);
     int err = 0;
     const char* what = nullptr;
     if (!WriteAll(fd, bytes)) {

@@ -16,7 +16,8 @@ public:
 // (fsync), renames it over file and syncs the folder, so a reader sees the
 // old or the new content whole, never a mix, even after a crash. The folder
 // is created (0700) when missing. A new file gets mode 0600; a replaced file
-// keeps its owner's read and write bits and loses any other (at most 0600). On failure the temporary is removed, file is untouched, and
+// keeps its mode (a file of another program, Eudora.ini, stays as its user
+// set it; the data folder's own files are tightened at start-up). On failure the temporary is removed, file is untouched, and
 // EAtomicWriteError is thrown with the file name and the system's reason.
 // Any thread; concurrent writers of one file must serialise themselves.
 void WriteFileAtomic(const std::filesystem::path& file, const std::string& bytes);

