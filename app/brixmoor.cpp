@@ -11,6 +11,7 @@
 #include "core/errorsU.h"
 #include "core/loggerU.h"
 #include "dialup/rasmdl.h"
+#include "platform/privatefiles.h"
 #include "store/msgsU.h"
 
 #include <QCoreApplication>
@@ -211,6 +212,10 @@ int RunNormal(const TRunSettings& settings)
         security.OnceOnly.SignalShow();
         return 0;
     }
+    // Files of an older run (or written under a lax umask) may be readable
+    // by others: the quarantine, the trace, the mail and the settings are not.
+    if (const int skipped = TightenPrivateTree(GetDataFolder()); skipped > 0)
+        Trace("Data folder: " + std::to_string(skipped) + " entries could not be made private");
     std::function<void()> onTerminate = [] { QCoreApplication::quit(); };
     TTerminationWatcher watcher([&onTerminate] { onTerminate(); });
     if (settings.RunMainWindow && HasDisplay()) {

@@ -2,6 +2,7 @@
 
 #include "core/mailmsgimpl.h"
 
+#include "platform/privatefiles.h"
 #include "platform/registry.h"
 #include "platform/shellU.h"
 
@@ -91,7 +92,7 @@ std::filesystem::path GetDataFolder()
         folder = GetProgramFolder() / GetUserName();
     // A folder that cannot be created shows at the first file operation in it.
     std::error_code ignored;
-    std::filesystem::create_directories(folder, ignored);
+    CreatePrivateFolders(folder, ignored);
     return folder;
 }
 

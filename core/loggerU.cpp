@@ -2,6 +2,7 @@
 
 #include "core/commonsU.h"
 #include "core/datetimeU.h"
+#include "platform/privatefiles.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -48,7 +49,7 @@ bool WriteAll(int fd, std::string_view bytes)
 // Appends to the file, with the header first when the file is new or empty.
 bool AppendToFile(const std::filesystem::path& file, std::string_view body)
 {
-    const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, kPrivateFileMode);
     if (fd < 0)
         return false;
     struct stat st {};

@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/privatefiles.h"
+
 namespace bm {
 
 namespace {
@@ -48,7 +50,7 @@ void ReplaceFile(const std::filesystem::path& file, const std::string& bytes, bo
     if (folder.empty())
         folder = ".";
     std::error_code ec;
-    std::filesystem::create_directories(folder, ec);
+    CreatePrivateFolders(folder, ec);
     std::string temp = (folder / ("." + file.filename().string() + ".XXXXXX")).string();
     int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0)

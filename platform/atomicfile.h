@@ -15,8 +15,9 @@ public:
 // Writes bytes to a temporary file in the folder of file, flushes it to disk
 // (fsync), renames it over file and syncs the folder, so a reader sees the
 // old or the new content whole, never a mix, even after a crash. The folder
-// is created when missing. A new file gets mode 0600; a replaced file keeps
-// its mode. On failure the temporary is removed, file is untouched, and
+// is created (0700) when missing. A new file gets mode 0600; a replaced file
+// keeps its mode (a file of another program, Eudora.ini, stays as its user
+// set it; the data folder's own files are tightened at start-up). On failure the temporary is removed, file is untouched, and
 // EAtomicWriteError is thrown with the file name and the system's reason.
 // Any thread; concurrent writers of one file must serialise themselves.
 void WriteFileAtomic(const std::filesystem::path& file, const std::string& bytes);

@@ -1,7 +1,10 @@
 // One POP3 session (RFC 1939, CAPA of RFC 2449, STLS of RFC 2595): the
 // command table and one handler per command.
 
+#include <algorithm>
 #include <array>
+#include <chrono>
+#include <thread>
 #include <charconv>
 #include <exception>
 #include <fstream>
@@ -124,6 +127,11 @@ private:
     void SendFile(const fs::path& path);
     void SendTop(const fs::path& path, std::uintmax_t bodyLines, const std::string& linesText);
     bool LoginAllowed();
+    // Answers a failed login after its delay, closing the connection at the
+    // last failure allowed.
+    void LoginFailed();
+    // Waits ms, or less when the connection is aborted (the server stops).
+    void Pause(int ms);
     // The UPDATE state: removes the marked files and raises OnMessageDeleted
     // for each; false when one could not be removed.
     bool Update();
@@ -153,6 +161,7 @@ private:
     std::unique_ptr<TConnData> data_;  // set at the first successful login
     bool loggedIn_ = false;
     bool quit_ = false;
+    int loginFailures_ = 0;
 };
 
 // RFC 1939 §3: commands are case-insensitive keywords. "Please login first"
@@ -178,6 +187,11 @@ const std::array<TPOP3Session::Command, 16> TPOP3Session::kCommands{{
 
 void TPOP3Session::Run()
 {
+    if (const std::string why = RefusedPeerReason(c_, settings_.peerPolicy); !why.empty()) {
+        WriteTrace({"POP3 Refused", c_.PeerAddress(), why}, kTraceEvent);
+        Err("Access denied: this server serves only its own user");
+        return;
+    }
     Ok("Welcome to Brixmoor POP3 Server");
     std::string line;
     while (!quit_) {
@@ -249,15 +263,35 @@ void TPOP3Session::Pass(const std::string& args)
     if (settings_.accounts)
         account = FindLoginAccount(*settings_.accounts, user_, password_);
     if (account.empty()) {
-        Err("Login failed");
+        LoginFailed();
         return;
     }
     loggedIn_ = true;
+    server_.listener_.MarkEstablished(c_);
     if (data_)
         data_->SetAccountName(account);
     else
         data_ = std::make_unique<TConnData>(settings_.dataFolder, account);
     Ok("Login OK");
+}
+
+void TPOP3Session::LoginFailed()
+{
+    ++loginFailures_;
+    WriteTrace({"POP3 Login failed", c_.PeerAddress(), user_, std::to_string(loginFailures_)}, kTraceEvent);
+    Pause(LoginFailureDelayMs(loginFailures_, settings_.loginFailureDelayMs, settings_.maxLoginFailureDelayMs));
+    Err("Login failed");
+    if (loginFailures_ >= settings_.maxLoginFailures) {
+        WriteTrace({"POP3 Login failed", c_.PeerAddress(), "disconnected"}, kTraceEvent);
+        quit_ = true;
+    }
+}
+
+void TPOP3Session::Pause(int ms)
+{
+    constexpr int kStepMs = 50;
+    for (int waited = 0; waited < ms && !c_.IsAborted(); waited += kStepMs)
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::min(kStepMs, ms - waited)));
 }
 
 void TPOP3Session::Apop(const std::string&)

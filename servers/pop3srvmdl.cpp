@@ -3,6 +3,7 @@
 
 #include "servers/pop3srvmdl.h"
 
+#include <algorithm>
 #include <system_error>
 
 #include "core/commonsU.h"
@@ -162,6 +163,10 @@ std::string FindLoginAccount(const TAccountList& accounts, const std::string& lo
                              const std::string& password)
 {
     const auto [user, host] = SplitLoginName(loginName);
+    if (password.empty()) {
+        WriteTrace({"POP3 CheckUser", "Empty password", user}, 0);
+        return {};
+    }
     for (const auto& account : accounts.Items()) {
         const TAccountValues values = account->Snapshot();
         if (values.Incoming.UserName == user && values.Incoming.Password == password &&
@@ -172,6 +177,16 @@ std::string FindLoginAccount(const TAccountList& accounts, const std::string& lo
     }
     WriteTrace({"POP3 CheckUser", "Unknown", user}, 0);
     return {};
+}
+
+int LoginFailureDelayMs(int failures, int firstMs, int maxMs)
+{
+    if (failures <= 0 || firstMs <= 0)
+        return 0;
+    long long delay = firstMs;
+    for (int n = 1; n < failures && delay < maxMs; ++n)
+        delay *= 2;
+    return static_cast<int>(std::min<long long>(delay, maxMs));
 }
 
 // --- TLocalPOP3ServerMdl -----------------------------------------------------
@@ -191,10 +206,11 @@ void TLocalPOP3ServerMdl::StartListening(TTlsMode mode, uint16_t port)
     tls_.reset();
     tls_ = ServerTlsContext(mode, settings_.certFolders);
     mode_ = mode;
+    TListenSettings listen = ServerListenSettings(settings_.listenAddresses, port, settings_.maxConnections, mode,
+                                                  tls_, settings_.timeouts.tlsHandshakeMs);
+    listen.pendingTimeoutMs = settings_.timeouts.loginMs;
     listener_.Start(
-        ServerListenSettings(settings_.listenAddresses, port, settings_.maxConnections, mode, tls_,
-                             settings_.timeouts.tlsHandshakeMs),
-        [this](TcpConnection& c) { RunSession(c); }, [this](TcpConnection& c) { Refuse(c); });
+        listen, [this](TcpConnection& c) { RunSession(c); }, [this](TcpConnection& c) { Refuse(c); });
 }
 
 void TLocalPOP3ServerMdl::StopListening()

@@ -46,7 +46,20 @@ struct TPOP3ServerSettings {
     // passwords and matches the reply limit of RFC 2449 §4.
     std::size_t maxLineLength = 512;
     int maxConnections = 64;
+    // Failed logins, as Dovecot treats them: the reply to the n-th failure
+    // of a connection waits LoginFailureDelayMs (doubling from the first
+    // delay up to the largest), which turns guessing into hours; after
+    // maxLoginFailures the connection is closed.
+    int loginFailureDelayMs = 1000;
+    int maxLoginFailureDelayMs = 8000;
+    int maxLoginFailures = 3;
+    // Local clients of other users are refused before the greeting.
+    TPeerPolicy peerPolicy;
 };
+
+// The wait before the reply to the failures-th failed login (1-based):
+// firstMs, doubled for each earlier failure, at most maxMs. Any thread.
+int LoginFailureDelayMs(int failures, int firstMs, int maxMs);
 
 // Settings of the program's own server: the process-wide accounts and the
 // options' ports and listen address, the data folder, and the program folder
@@ -119,7 +132,8 @@ std::pair<std::string, std::string> SplitLoginName(const std::string& name);
 
 // The name of the first account (in list order) whose Incoming UserName,
 // Password and Server equal user, password and host exactly; empty when
-// none does. Any thread.
+// none does, and always for an empty password (an account saved without
+// one must not open to anyone who sends none). Any thread.
 std::string FindLoginAccount(const TAccountList& accounts, const std::string& loginName,
                              const std::string& password);
 

@@ -171,6 +171,15 @@ const std::array<TSMTPSession::Command, 11> TSMTPSession::kCommands{{
 
 void TSMTPSession::Run()
 {
+    // RFC 5321 §3.1: a server that will not serve a client may answer 554
+    // in place of the greeting. No EHLO has come yet, but the enhanced code
+    // goes with it as Postfix sends it, so a client can show why.
+    if (const std::string why = RefusedPeerReason(c_, settings_.peerPolicy); !why.empty()) {
+        WriteTrace({"SMTP Refused", c_.PeerAddress(), why}, kTraceEvent);
+        Reply(554, "", "5.7.1 Access denied: this server serves only its own user");
+        Flush();
+        return;
+    }
     Reply(220, "", "Welcome to the Brixmoor SMTP Server");
     Flush();
     std::string line;
@@ -343,6 +352,7 @@ void TSMTPSession::Mail(const std::string& args)
     }
     mailFrom_ = *path;
     recipients_.clear();
+    server_.listener_.MarkEstablished(c_);
     Reply(250, "2.1.0", "Sender OK");
 }
 

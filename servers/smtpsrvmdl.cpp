@@ -210,10 +210,11 @@ void TLocalSMTPServerMdl::StartListening(TTlsMode mode, uint16_t port)
     tls_.reset();
     tls_ = ServerTlsContext(mode, settings_.certFolders);
     mode_ = mode;
+    TListenSettings listen = ServerListenSettings(settings_.listenAddresses, port, settings_.maxConnections, mode,
+                                                  tls_, settings_.timeouts.tlsHandshakeMs);
+    listen.pendingTimeoutMs = settings_.timeouts.loginMs;
     listener_.Start(
-        ServerListenSettings(settings_.listenAddresses, port, settings_.maxConnections, mode, tls_,
-                             settings_.timeouts.tlsHandshakeMs),
-        [this](TcpConnection& c) { RunSession(c); }, [this](TcpConnection& c) { Refuse(c); });
+        listen, [this](TcpConnection& c) { RunSession(c); }, [this](TcpConnection& c) { Refuse(c); });
 }
 
 void TLocalSMTPServerMdl::StopListening()

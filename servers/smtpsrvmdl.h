@@ -76,6 +76,8 @@ struct TSMTPServerSettings {
     // Most RCPT TO per message; RFC 5321 §4.5.3.1.8 asks at least 100.
     std::size_t maxRecipients = 1000;
     int maxConnections = 64;
+    // Local clients of other users are refused before the greeting.
+    TPeerPolicy peerPolicy;
     // Where relay errors go (message, account name); unset: bm::ReportError.
     std::function<void(const std::string& message, const std::string& account)> reportError;
     // This machine's name in the Received line; empty: the host name.

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QMetaObject>
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 
@@ -63,6 +64,48 @@ std::vector<std::string> ServerListenAddresses(const std::string& listenAddress)
     return {listenAddress};
 }
 
+// --- Who may connect ---------------------------------------------------------
+
+namespace {
+
+// "127.0.0.1:51234" or "[::1]:51234" into address and port.
+bool SplitPeer(const std::string& peer, std::string& address, uint16_t& port)
+{
+    const auto colon = peer.rfind(':');
+    if (colon == std::string::npos || colon + 1 >= peer.size())
+        return false;
+    address = peer.substr(0, colon);
+    if (address.size() >= 2 && address.front() == '[' && address.back() == ']')
+        address = address.substr(1, address.size() - 2);
+    try {
+        port = static_cast<uint16_t>(std::stoul(peer.substr(colon + 1)));
+    } catch (const std::exception&) {
+        return false;
+    }
+    return true;
+}
+
+bool IsLoopbackPeer(const std::string& address)
+{
+    return address.starts_with("127.") || address == kIpv6Loopback || address.starts_with("::ffff:127.");
+}
+
+} // namespace
+
+std::string RefusedPeerReason(const TcpConnection& connection, const TPeerPolicy& policy)
+{
+    std::string address;
+    uint16_t port = 0;
+    if (!SplitPeer(connection.PeerAddress(), address, port))
+        return "peer address unknown";
+    // Looked up for every peer, not only loopback ones: a local client that
+    // connects to one of this machine's other addresses is still local.
+    const auto uid = policy.lookup ? policy.lookup(address, port) : std::nullopt;
+    if (uid)
+        return *uid == policy.ownerUid ? std::string() : "connection of uid " + std::to_string(*uid);
+    return IsLoopbackPeer(address) ? "owner of the connection unknown" : std::string();
+}
+
 // --- TServerListener ---------------------------------------------------------
 
 std::shared_ptr<TlsContext> ServerTlsContext(TTlsMode mode, const TServerCertFolders& folders)
@@ -81,6 +124,7 @@ TListenSettings ServerListenSettings(const std::vector<std::string>& addresses, 
     listen.maxConnections = maxConnections;
     listen.implicitTls = mode == TTlsMode::Implicit ? std::move(tls) : nullptr;
     listen.tlsHandshakeMs = tlsHandshakeMs;
+    listen.maxPendingConnections = std::min(listen.maxPendingConnections, std::max(1, maxConnections / 4));
     return listen;
 }
 
@@ -113,6 +157,7 @@ void TServerListener::Start(const TListenSettings& settings, TSessionHandler ses
     listeners_ = std::move(bound);
     for (auto& listener : listeners_)
         acceptThreads_.emplace_back([this, l = listener.get()] { AcceptLoop(*l); });
+    watchThread_ = std::thread([this] { WatchPending(); });
 }
 
 void TServerListener::Stop()
@@ -131,6 +176,8 @@ void TServerListener::Stop()
     for (auto& thread : acceptThreads_)
         thread.join();
     acceptThreads_.clear();
+    if (watchThread_.joinable())
+        watchThread_.join();
     // No accept thread is left to add workers; wait for the sessions, which
     // end quickly now that their connections fail every read and write.
     std::unique_lock lock(mutex_);
@@ -171,6 +218,47 @@ int TServerListener::ConnectionCount() const
     return count;
 }
 
+void TServerListener::MarkEstablished(const TcpConnection& connection)
+{
+    std::lock_guard lock(mutex_);
+    for (auto& worker : workers_)
+        if (worker.connection.get() == &connection)
+            worker.established = true;
+}
+
+void TServerListener::WatchPending()
+{
+    const auto limit = std::chrono::milliseconds(settings_.pendingTimeoutMs);
+    const auto step = std::min<std::chrono::milliseconds>(limit, std::chrono::milliseconds(1000));
+    std::unique_lock lock(mutex_);
+    while (!changed_.wait_for(lock, step, [this] { return stopping_; })) {
+        const auto now = std::chrono::steady_clock::now();
+        for (auto& worker : workers_) {
+            if (worker.done || worker.established || worker.connection->IsAborted() || now - worker.started < limit)
+                continue;
+            WriteTrace({"Server login time-out", worker.connection->PeerAddress()}, kTraceEvent);
+            worker.connection->Abort();
+        }
+    }
+}
+
+void TServerListener::MakeRoomForPendingLocked()
+{
+    Worker* oldest = nullptr;
+    int pending = 0;
+    for (auto& worker : workers_) {
+        if (worker.done || worker.established || worker.connection->IsAborted())
+            continue;
+        ++pending;
+        if (!oldest || worker.started < oldest->started)
+            oldest = &worker;
+    }
+    if (pending < settings_.maxPendingConnections || !oldest)
+        return;
+    WriteTrace({"Server too many logins", "closing", oldest->connection->PeerAddress()}, kTraceEvent);
+    oldest->connection->Abort();
+}
+
 bool TServerListener::WaitStopping(int ms)
 {
     std::unique_lock lock(mutex_);
@@ -209,7 +297,13 @@ void TServerListener::Serve(std::unique_ptr<TcpConnection> accepted)
     std::list<Worker> finished;
     std::unique_lock lock(mutex_);
     ReapFinishedLocked(finished);
-    const bool full = static_cast<int>(workers_.size()) >= settings_.maxConnections;
+    if (!stopping_)
+        MakeRoomForPendingLocked();
+    // A session aborted for room ends within moments; its slot is free now.
+    int live = 0;
+    for (const auto& worker : workers_)
+        live += worker.connection->IsAborted() ? 0 : 1;
+    const bool full = live >= settings_.maxConnections;
     if (stopping_ || full) {
         lock.unlock();
         for (auto& worker : finished)

@@ -4,6 +4,7 @@
 // that keeps the listeners alive from start to stop, and the choice of free
 // ports at installation.
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
@@ -19,6 +20,7 @@
 
 #include "net/socketU.h"
 #include "net/tlsU.h"
+#include "platform/peeruid.h"
 
 namespace bm {
 
@@ -50,7 +52,26 @@ struct TServerTimeouts {
     int writeMs = 60 * 1000;
     // Limit of a TLS handshake (implicit TLS or after an upgrade command).
     int tlsHandshakeMs = 30 * 1000;
+    // Longest time from connecting to logging in (POP3) or to MAIL (SMTP);
+    // a client that has not got that far is closed, trickling or not, so
+    // idle connections give their slots back (Dovecot's login time-out).
+    int loginMs = 60 * 1000;
 };
+
+// Who may use a local server. The servers take mail and hand out the
+// user's mailboxes without asking who calls, so a client on this machine is
+// served only when it runs as the user; a client of another machine (the
+// listen address widened on purpose) is not known here and passes, to log
+// in as ever.
+struct TPeerPolicy {
+    TSocketOwnerLookup lookup = TcpSocketOwnerUid;
+    unsigned ownerUid = CurrentUid();
+};
+
+// Empty when the client of connection may be served under policy, else why
+// not (for the trace). A loopback client whose socket is not found is
+// refused: it cannot be told from another user's. Any thread.
+std::string RefusedPeerReason(const TcpConnection& connection, const TPeerPolicy& policy);
 
 // The server certificate files: cert.pem / key.pem (and cacert.pem) from
 // programFolder, else a self-signed localhost certificate made once in
@@ -78,6 +99,13 @@ struct TListenSettings {
     // (a client failing it is closed without a session). Null: plain.
     std::shared_ptr<TlsContext> implicitTls;
     int tlsHandshakeMs = 30 * 1000;
+    // Of those, sessions not yet past their login (see MarkEstablished).
+    // When they are all taken a new client still gets one: the oldest
+    // unestablished session is closed for it, so a flood of idle clients
+    // cannot lock the user out; established sessions are never closed so.
+    int maxPendingConnections = 16;
+    // An unestablished session is closed this long after connecting.
+    int pendingTimeoutMs = 60 * 1000;
 };
 
 // The TLS context of a server listener in `mode`: null for TTlsMode::None,
@@ -119,13 +147,22 @@ public:
     uint16_t Port() const;
     // Sessions running now.
     int ConnectionCount() const;
+    // The session on connection has logged in (or got to MAIL): it no longer
+    // counts against maxPendingConnections nor pendingTimeoutMs. From the
+    // session's own thread.
+    void MarkEstablished(const TcpConnection& connection);
 
 private:
     struct Worker {
         std::shared_ptr<TcpConnection> connection;
         std::thread thread;
         bool done = false;
+        bool established = false;
+        std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
     };
+    void WatchPending();
+    // Aborts the oldest unestablished session when they fill their slots.
+    void MakeRoomForPendingLocked();
     void AcceptLoop(TcpListener& listener);
     void Serve(std::unique_ptr<TcpConnection> connection);
     void RunSession(Worker& worker);
@@ -137,6 +174,7 @@ private:
     TRefuseHandler refuse_;
     std::vector<std::unique_ptr<TcpListener>> listeners_;
     std::vector<std::thread> acceptThreads_;
+    std::thread watchThread_;
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::list<Worker> workers_;

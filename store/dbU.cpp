@@ -2,6 +2,11 @@
 
 #include <sqlite3.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "platform/privatefiles.h"
+
 #include <cctype>
 #include <utility>
 
@@ -27,11 +32,31 @@ bool EqualNoCase(std::string_view a, std::string_view b)
 
 } // namespace
 
+namespace {
+
+// The database, its -wal and its -shm hold senders, subjects and keys: only
+// the owner may read them. SQLite gives the -wal and -shm files the mode of
+// the database file, so the file is made 0600 before SQLite first opens it,
+// and files left by an older, laxer run are tightened.
+void MakeDatabaseFilesPrivate(const std::filesystem::path& file)
+{
+    if (file.empty() || file.string().starts_with(':'))
+        return;  // an in-memory or temporary database has no file
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, kPrivateFileMode);
+    if (fd >= 0)
+        ::close(fd);
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"})
+        TightenPrivatePath(file.string() + suffix);
+}
+
+} // namespace
+
 // --- TDatabase -------------------------------------------------------------
 
 TDatabase::TDatabase(const std::filesystem::path& file, std::chrono::milliseconds busyTimeout)
     : file_(file)
 {
+    MakeDatabaseFilesPrivate(file);
     int rc = sqlite3_open_v2(file.string().c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     if (rc != SQLITE_OK) {
         std::string message = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);

@@ -5,6 +5,7 @@
 #include "core/mailmsgU.h"
 #include "core/streamU.h"
 #include "platform/atomicfile.h"
+#include "platform/privatefiles.h"
 #include "store/quarantinedbU.h"
 
 #include <algorithm>
@@ -183,7 +184,9 @@ bool IsWholeMessageFile(const std::filesystem::path& file)
 std::filesystem::path MessageFilePath(const std::string& account, const std::string& id, bool quarantined)
 {
     auto folder = AccountFolder(account, quarantined);
-    std::filesystem::create_directories(folder);
+    std::error_code ec;
+    if (!CreatePrivateFolders(folder, ec))
+        throw std::filesystem::filesystem_error("Cannot create folder", folder, ec);
     return folder / (id + ".msg");
 }
 

@@ -546,10 +546,12 @@ TEST_F(Pop3Session, IdleClientIsDisconnected)
 
 TEST_F(Pop3Session, ConnectionsBeyondTheLimitAreRefused)
 {
+    // A session not logged in would be closed to make room for a new
+    // client; one logged in keeps its slot.
     env_.Settings().maxConnections = 1;
     Start();
     Pop3Client first(server_->Port());
-    EXPECT_EQ(first.Line(), "+OK Welcome to Brixmoor POP3 Server");
+    ASSERT_TRUE(first.Login("joe@pop.example.com", "secret"));
     Pop3Client second(server_->Port());
     EXPECT_EQ(second.Line(), "-ERR Too many connections. Try again later.");
     EXPECT_EQ(second.Line(), "<closed>");

@@ -58,6 +58,9 @@ public:
         settings_.dataFolder = data_.path();
         settings_.certFolders = {program_.path(), data_.path()};
         settings_.timeouts = {kPop3LongMs, kPop3LongMs, kPop3LongMs};
+        // Failed logins are answered at once here; the growing delay has
+        // tests of its own.
+        settings_.loginFailureDelayMs = 0;
     }
 
     TPOP3ServerSettings& Settings() { return settings_; }

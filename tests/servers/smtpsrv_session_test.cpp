@@ -400,10 +400,14 @@ TEST_F(SmtpSessionTest, DisconnectInTheMiddleOfDataRelaysNothing)
 
 TEST_F(SmtpSessionTest, TooManyConnectionsGet421)
 {
+    // A session before MAIL would be closed to make room for a new client;
+    // one past MAIL keeps its slot.
     env_.Settings().maxConnections = 1;
     Start();
     SmtpClient first(server_->Port());
     EXPECT_EQ(first.Reply(), kGreeting);
+    EXPECT_TRUE(first.Cmd("EHLO client").starts_with("250"));
+    EXPECT_TRUE(first.Cmd("MAIL FROM:<joe@home.example>").starts_with("250"));
     SmtpClient second(server_->Port());
     EXPECT_EQ(second.Reply(), "421 Too many connections. Try again later.");
 }
