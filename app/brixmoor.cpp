@@ -206,6 +206,11 @@ private:
 
 int RunNormal(const TRunSettings& settings)
 {
+    // Before the lock is taken: from the moment another process can see this
+    // copy running, a termination signal must end it in order, never by the
+    // default action in the middle of the start-up.
+    std::function<void()> onTerminate = [] { QCoreApplication::quit(); };
+    TTerminationWatcher watcher([&onTerminate] { onTerminate(); });
     TSecurity security;
     if (!security.OnceOnly.IsFirstInstance(settings.LockWait)) {
         // Another copy runs: wake it and end, without any message.
@@ -216,8 +221,6 @@ int RunNormal(const TRunSettings& settings)
     // by others: the quarantine, the trace, the mail and the settings are not.
     if (const int skipped = TightenPrivateTree(GetDataFolder()); skipped > 0)
         Trace("Data folder: " + std::to_string(skipped) + " entries could not be made private");
-    std::function<void()> onTerminate = [] { QCoreApplication::quit(); };
-    TTerminationWatcher watcher([&onTerminate] { onTerminate(); });
     if (settings.RunMainWindow && HasDisplay()) {
         settings.RunMainWindow(security);
         return 0;
