@@ -53,7 +53,7 @@
 #include <string_view>
 
 #include "check/mailchkmdl.h"
-#include "check/mailsenderdatamdl.h"
+#include "proto/mailsenderdatamdl.h"
 #include "store/msgsU.h"
 #include "store/quarantinedbU.h"
 

@@ -3,7 +3,7 @@
 // one listener (TLocalSMTPServerMdl). It delivers nothing itself: a message
 // is matched to the account its sender addresses belong to and relayed,
 // before the reply to its data, through that account's real SMTP server
-// (check/mailsenderdatamdl.h TMailSender). SMTP per RFC 5321 with
+// (proto/mailsenderdatamdl.h TMailSender). SMTP per RFC 5321 with
 // PIPELINING (RFC 2920), ENHANCEDSTATUSCODES (RFC 2034) and STARTTLS
 // (RFC 3207); no AUTH.
 //
@@ -40,11 +40,11 @@
 #include <utility>
 #include <vector>
 
-#include "check/mailsenderdatamdl.h"
 #include "config/acctU.h"
 #include "config/addrlistU.h"
 #include "config/optionsU.h"
 #include "core/mailmsgU.h"
+#include "proto/mailsenderdatamdl.h"
 #include "servers/srvbasethdU.h"
 
 namespace bm {

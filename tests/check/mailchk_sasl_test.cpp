@@ -2,8 +2,8 @@
 // announced mechanisms, the RFC examples of PLAIN and CRAM-MD5, LOGIN's
 // prompts, strict base64, the challenges that cannot be answered, and (over
 // a scripted server on loopback) the fallback from one mechanism to the next.
-#include "check/pop3saslU.h"
-#include "check/pop3clientU.h"
+#include "proto/pop3saslU.h"
+#include "proto/pop3clientU.h"
 #include "tests/check/mailchk_fakepop3.h"
 #include "tests/check/mailchk_support.h"
 

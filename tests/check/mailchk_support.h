@@ -15,7 +15,7 @@
 #include "config/optionsU.h"
 #include "core/mailmsgU.h"
 #include "store/msgsU.h"
-#include "tests/check/tls_trust.h"
+#include "tests/proto/tls_trust.h"
 
 namespace bm::test {
 
