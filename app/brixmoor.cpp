@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <memory>
+#include <mutex>
 #include <unistd.h>
 
 namespace bm {
@@ -287,7 +288,13 @@ std::vector<TLifeStep> ModuleInitSteps()
         {"filters", [] { FilterList().LoadFromFile(); }},
         // InboxList starts empty; KnownList is read (filter names resolved
         // against the filters loaded just before).
-        {"known messages", [] { LoadKnownMessages(); }},
+        {"known messages", [] {
+             TFilterList& filters = FilterList();
+             LoadKnownMessages([&filters](const std::string& name) {
+                 std::lock_guard lock(filters.Mutex());
+                 return filters.FindByName(name) != nullptr;
+             });
+         }},
         {"reply templates", [] { BadMailReplies().LoadFromFile(); }},
         {"options", [] { Options().LoadFromFile(); }},
         {"accounts", [] { Accounts().LoadFromFile(); }},

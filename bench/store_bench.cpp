@@ -78,7 +78,7 @@ std::pair<double, double> BenchKnown(const std::filesystem::path& file, int n)
     bm::SaveKnownMessages(file);
     double save = SecondsSince(start);
     start = Clock::now();
-    bm::LoadKnownMessages(file);
+    bm::LoadKnownMessages(nullptr, file);
     double load = SecondsSince(start);
     std::printf("known messages %6d: save %.3f s (%.0f records/s), load %.3f s (%.0f records/s), %d read\n", n,
                 save, n / save, load, n / load, bm::KnownList().Count());

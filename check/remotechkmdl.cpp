@@ -12,6 +12,7 @@
 #include "core/mailmsgU.h"
 #include "core/msghelpersU.h"
 #include "platform/shellU.h"
+#include "store/msgfilesU.h"
 #include "store/msgsU.h"
 #include "store/threaddatamdl.h"
 

@@ -54,6 +54,7 @@
 
 #include "check/mailchkmdl.h"
 #include "proto/mailsenderdatamdl.h"
+#include "store/msgfilesU.h"
 #include "store/msgsU.h"
 #include "store/quarantinedbU.h"
 

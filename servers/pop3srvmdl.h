@@ -1,7 +1,7 @@
 #pragma once
 // The local POP3 server that the user's mail client collects its filtered
 // mail from: one listener (TLocalPOP3ServerMdl) serving, per account, the
-// inbox message files D/<account>/<id>.msg (store/msgsU.h). RFC 1939 with
+// inbox message files D/<account>/<id>.msg (store/msgfilesU.h). RFC 1939 with
 // CAPA (RFC 2449) and STLS (RFC 2595). The login name is the account's real
 // POP3 user name, an at sign and its real POP3 host, with its real password.
 //

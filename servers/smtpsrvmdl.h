@@ -150,7 +150,7 @@ struct TDeliveryNotice {
 // reply) and the message's header as text/rfc822-headers.
 std::string BuildDeliveryNotice(const TDeliveryNotice& notice, std::time_t now);
 
-// Writes the notice as an inbox message file of the account (store/msgsU.h),
+// Writes the notice as an inbox message file of the account (store/msgfilesU.h),
 // under an id of its own beginning with "dsn-". Returns the id. Throws what
 // SaveMessageText throws.
 std::string SaveDeliveryNotice(const std::string& account, const std::string& text, std::time_t now);

@@ -14,6 +14,7 @@
 #include "config/filtersU.h"
 #include "config/optionsU.h"
 #include "core/mailmsgU.h"
+#include "store/msgfilesU.h"
 #include "store/msgsU.h"
 #include "tests/proto/tls_trust.h"
 

@@ -7,7 +7,7 @@
 #include "config/optionsU.h"
 #include "core/commonsU.h"
 #include "store/ffdatamdl.h"
-#include "store/msgsU.h"
+#include "store/msgfilesU.h"
 #include "tests/support/testenv.h"
 
 #include <cstdlib>

@@ -1,7 +1,8 @@
 // Message ids and files, the known-message record and knownmessages.dat.
+#include "store/knownmsgU.h"
+#include "store/msgfilesU.h"
 #include "store/msgsU.h"
 
-#include "config/filtersU.h"
 #include "core/commonsU.h"
 #include "core/mailmsgU.h"
 #include "core/streamU.h"
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <set>
 #include <thread>
 
 namespace bm {
@@ -427,10 +429,9 @@ TEST(KnownRecord, ListIsSafeFromTwoThreads)
 
 TEST_F(DataFolderTest, SaveAndLoadThroughTheLists)
 {
-    auto& filters = FilterList();
-    auto filter = std::make_unique<TFilter>();
-    filter->SetName("StoreTestFilter");
-    filters.Add(std::move(filter));
+    // The caller's filter list, as the lookup the load is given.
+    std::set<std::string> filters = {"StoreTestFilter"};
+    const TFilterExists filterExists = [&filters](const std::string& name) { return filters.count(name) > 0; };
 
     InboxList().Clear();
     auto r = SampleRecord("id-1");
@@ -438,13 +439,13 @@ TEST_F(DataFolderTest, SaveAndLoadThroughTheLists)
     InboxList().Add(std::move(r));
     SaveKnownMessages();
     EXPECT_TRUE(std::filesystem::exists(GetDataFolder() / "knownmessages.dat"));
-    LoadKnownMessages();
+    LoadKnownMessages(filterExists);
     ASSERT_EQ(KnownList().Count(), 1);
     EXPECT_EQ(BytesOf(*KnownList().Item(0)), ExpectedSampleBytes());
     EXPECT_EQ(KnownList().Item(0)->FilterName, "StoreTestFilter");
 
-    filters.Delete(filters.Count() - 1);
-    LoadKnownMessages();
+    filters.clear();
+    LoadKnownMessages(filterExists);
     ASSERT_EQ(KnownList().Count(), 1);
     EXPECT_EQ(KnownList().Item(0)->FilterName, "");
     InboxList().Clear();
@@ -465,7 +466,7 @@ TEST_F(DataFolderTest, RunWithoutFinishedCheckLeavesTheFileAlone)
     SetKnownMessagesChanged(true);
     FinishKnownMessages();
     SetKnownMessagesChanged(false);
-    LoadKnownMessages();
+    LoadKnownMessages(nullptr);
     EXPECT_EQ(KnownList().Count(), 1);
     KnownList().Clear();
 }
@@ -473,7 +474,7 @@ TEST_F(DataFolderTest, RunWithoutFinishedCheckLeavesTheFileAlone)
 TEST_F(DataFolderTest, NoFileGivesAnEmptyList)
 {
     KnownList().Add(SampleRecord("stale"));
-    LoadKnownMessages();
+    LoadKnownMessages(nullptr);
     EXPECT_EQ(KnownList().Count(), 0);
 }
 
