@@ -200,7 +200,7 @@ bool TAppCore::StartPOP3Server(bool report)
 
 void TAppCore::CreateCleaner()
 {
-    cleaner_ = std::make_unique<TCleanerMdl>(*database_, &options_, &accounts_, &blacklist_,
+    cleaner_ = std::make_unique<TCleanerMdl>(*database_, options_, accounts_, blacklist_,
                                             settings_.CleanerRegistry);
     cleaner_->OnCanClean = [this](TCleanerMdl&, bool& allowed) { allowed = MayClean(); };
     cleaner_->OnBeforePack = [this](TCleanerMdl&) {

@@ -149,6 +149,12 @@ public:
     void Run()
     {
         TAppCoreSettings cs;
+        // The program's lists, loaded by the module steps of the start-up.
+        cs.Options = &Options();
+        cs.Accounts = &Accounts();
+        cs.Friends = &WhiteList();
+        cs.Blacklist = &BlackList();
+        cs.Filters = &FilterList();
         cs.ShutdownDrain = settings_.ShutdownDrain;
         cs.ReleaseInstance = [this] { security_.OnceOnly.Release(); };
         TAppCore core(std::move(cs));

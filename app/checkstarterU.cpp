@@ -94,6 +94,10 @@ TCheckerStarter DefaultCheckerStarter(const TAppCoreSettings& settings)
     context.Friends = settings.Friends;
     context.Blacklist = settings.Blacklist;
     context.Filters = settings.Filters;
+    // The core's settings do not carry these yet: the program's own.
+    context.Replies = &BadMailReplies();
+    context.Inbox = &InboxList();
+    context.Known = &KnownList();
     context.Database = settings.DatabaseFile;
     return [context](const TCheckRequest& r, TCoreCheckEvents events) -> std::shared_ptr<ICheckerRun> {
         auto run = std::make_shared<TCheckerThreadRun>(std::move(events));

@@ -132,8 +132,6 @@ TMailSender::TMailSender(TOptions& options, TAccountList& accounts, TWhiteList& 
 {
 }
 
-TMailSender::TMailSender() : TMailSender(Options(), Accounts(), WhiteList()) {}
-
 TMailSender::~TMailSender() = default;
 
 void TMailSender::Abort()

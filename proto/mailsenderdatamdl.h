@@ -170,8 +170,6 @@ public:
     // accounts: saved when LoginRequired is learned. friends: the Friends list.
     explicit TMailSender(TOptions& options, TAccountList& accounts, TWhiteList& friends,
                          TMailSenderSettings settings = {});
-    // Over the process-wide Options(), Accounts() and WhiteList().
-    TMailSender();
     ~TMailSender();
     TMailSender(const TMailSender&) = delete;
     TMailSender& operator=(const TMailSender&) = delete;

@@ -88,11 +88,10 @@ struct TSMTPServerSettings {
     std::filesystem::path database;
 };
 
-// Settings of the program's own server: the process-wide options, accounts
-// and Friends list, the options' ports and listen address, the program
+// Settings of the program's own server: the options, accounts and Friends
+// list given, the options' ports and listen address, the program
 // folder for the certificate files (the data folder as fallback). Any thread.
-TSMTPServerSettings SMTPSettingsFromOptions(TOptions& options = Options(), TAccountList& accounts = Accounts(),
-                                            TWhiteList& friends = WhiteList());
+TSMTPServerSettings SMTPSettingsFromOptions(TOptions& options, TAccountList& accounts, TWhiteList& friends);
 
 // --- The parts of the relay rule, public so tests can hold them to it ------
 
@@ -233,7 +232,7 @@ public:
                                                          const std::filesystem::path& optionsFile = {});
     // Listens on the options' SMTPPort for a moment and connects to
     // "localhost" there; true when the connection was made.
-    static bool TestPort(const TOptions& options = Options());
+    static bool TestPort(const TOptions& options);
 
     TAddressWhitelistedEvent OnAddressWhitelisted;
 
