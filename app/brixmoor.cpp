@@ -228,7 +228,7 @@ int RunNormal(const TRunSettings& settings)
     // by others: the quarantine, the trace, the mail and the settings are not.
     if (const int skipped = TightenPrivateTree(GetDataFolder()); skipped > 0)
         Trace("Data folder: " + std::to_string(skipped) + " entries could not be made private");
-    if (settings.RunMainWindow && HasDisplay()) {
+    if (IsWindowRun(TRunKind::Normal, settings)) {
         settings.RunMainWindow(security);
         return 0;
     }
@@ -352,6 +352,11 @@ void RunLifeSteps(const std::vector<TLifeStep>& steps, bool guarded)
     }
 }
 
+bool IsWindowRun(TRunKind kind, const TRunSettings& settings)
+{
+    return kind == TRunKind::Normal && settings.RunMainWindow && HasDisplay();
+}
+
 bool HasDisplay()
 {
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"})
@@ -385,7 +390,9 @@ int BrixmoorMain(int argc, char** argv, const TRunSettings& settings)
     }
     std::unique_ptr<QCoreApplication> app;
     if (!QCoreApplication::instance())
-        app = std::make_unique<QCoreApplication>(argc, argv);
+        app = IsWindowRun(kind, settings) && settings.MakeWindowApplication
+                  ? settings.MakeWindowApplication(argc, argv)
+                  : std::make_unique<QCoreApplication>(argc, argv);
     try {
         RunLifeSteps(ModuleInitSteps(), false);
         int code = PerformRun(kind, args, settings);
