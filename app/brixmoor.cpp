@@ -296,7 +296,7 @@ std::vector<TLifeStep> ModuleInitSteps()
         // against the filters loaded just before).
         {"known messages", [] {
              TFilterList& filters = FilterList();
-             LoadKnownMessages([&filters](const std::string& name) {
+             LoadKnownMessages(KnownList(), [&filters](const std::string& name) {
                  std::lock_guard lock(filters.Mutex());
                  return filters.FindByName(name) != nullptr;
              });
@@ -325,7 +325,7 @@ std::vector<TLifeStep> ModuleShutdownSteps()
     return {
         // Written only when a Mail check finished in this run: a run that
         // never checked leaves the file as it was.
-        {"known messages", [] { FinishKnownMessages(); }},
+        {"known messages", [] { FinishKnownMessages(InboxList(), KnownList()); }},
         {"friends list and blacklist", [] { SaveAddressLists(); }},
         {"filters", [] { FilterList().SaveIfModified(); }},
         {"trace log", [] {

@@ -181,9 +181,9 @@ std::string WriteKnownMessages(const TMessageList& list)
     return w.TakeBytes();
 }
 
-void LoadKnownMessages(const TFilterExists& filterExists, const std::filesystem::path& file)
+void LoadKnownMessages(TMessageList& known, const TFilterExists& filterExists, const std::filesystem::path& file)
 {
-    KnownList().Clear();
+    known.Clear();
     auto path = KnownMessagesFile(file);
     std::error_code ec;
     if (!std::filesystem::exists(path, ec))
@@ -191,13 +191,13 @@ void LoadKnownMessages(const TFilterExists& filterExists, const std::filesystem:
     std::string bytes;
     if (!ReadWholeFile(path, bytes))
         throw std::runtime_error("Cannot read " + path.string());
-    KnownList().Assign(ReadKnownMessages(bytes, filterExists));
+    known.Assign(ReadKnownMessages(bytes, filterExists));
 }
 
-void SaveKnownMessages(const std::filesystem::path& file)
+void SaveKnownMessages(const TMessageList& inbox, const std::filesystem::path& file)
 {
     try {
-        WriteFileAtomic(KnownMessagesFile(file), WriteKnownMessages(InboxList()));
+        WriteFileAtomic(KnownMessagesFile(file), WriteKnownMessages(inbox));
     } catch (const EAtomicWriteError& e) {
         throw std::runtime_error(e.what());
     }
@@ -213,12 +213,12 @@ bool KnownMessagesChanged()
     return knownMessagesChanged;
 }
 
-void FinishKnownMessages(const std::filesystem::path& file)
+void FinishKnownMessages(TMessageList& inbox, TMessageList& known, const std::filesystem::path& file)
 {
     if (knownMessagesChanged)
-        SaveKnownMessages(file);
-    InboxList().Clear();
-    KnownList().Clear();
+        SaveKnownMessages(inbox, file);
+    inbox.Clear();
+    known.Clear();
 }
 
 } // namespace bm

@@ -120,21 +120,24 @@ std::vector<std::unique_ptr<TKnownMessage>> ReadKnownMessages(std::string_view b
 // The file image of the records: version marker, count, records.
 std::string WriteKnownMessages(const TMessageList& list);
 
-// Empties KnownList, then reads the file (empty path: D/knownmessages.dat)
-// into it when it exists, keeping the filter names that filterExists knows
-// (the caller's filter list). Throws std::runtime_error naming the file when
-// it exists but cannot be read.
-void LoadKnownMessages(const TFilterExists& filterExists, const std::filesystem::path& file = {});
-// Writes InboxList to the file (empty path: D/knownmessages.dat), replacing
-// it atomically. Throws std::runtime_error with the file name and reason.
-void SaveKnownMessages(const std::filesystem::path& file = {});
+// Empties known (the program's KnownList), then reads the file (empty path:
+// D/knownmessages.dat) into it when it exists, keeping the filter names that
+// filterExists knows (the caller's filter list). Throws std::runtime_error
+// naming the file when it exists but cannot be read.
+void LoadKnownMessages(TMessageList& known, const TFilterExists& filterExists,
+                       const std::filesystem::path& file = {});
+// Writes inbox (the program's InboxList: the records of this run) to the
+// file (empty path: D/knownmessages.dat), replacing it atomically. Throws
+// std::runtime_error with the file name and reason.
+void SaveKnownMessages(const TMessageList& inbox, const std::filesystem::path& file = {});
 
 // The process-wide flag "a Mail check finished in this run": set by the main
 // window when a check ends; the exit path saves the known messages only when
 // it is set, so a run without a finished check leaves the file as it was.
 void SetKnownMessagesChanged(bool changed);
 bool KnownMessagesChanged();
-// The exit path: SaveKnownMessages(file) when the flag is set; then frees
-// every record of both lists.
-void FinishKnownMessages(const std::filesystem::path& file = {});
+// The exit path: SaveKnownMessages(inbox, file) when the flag is set; then
+// frees every record of both lists.
+void FinishKnownMessages(TMessageList& inbox, TMessageList& known, const std::filesystem::path& file = {});
+
 } // namespace bm
