@@ -16,12 +16,8 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-#include "config/acctU.h"
-#include "config/addrlistU.h"
-#include "config/optionsU.h"
-#include "servers/smtpsrvmdl.h"
+#include "bench/smtp_bench_world.h"
 #include "tests/support/smtpsink.h"
-#include "tests/support/testenv.h"
 
 namespace {
 
@@ -68,30 +64,11 @@ double Load(uint16_t port)
 int main()
 {
     try {
-        bm::test::PrivateHome home;
-        bm::test::TempDir program;
         bm::test::SmtpSinkOptions sinkOptions;
         sinkOptions.dataReply = "250 2.0.0 Ok: discarded";
         sinkOptions.dataSizeLimit = 2u * kMessageMiB * 1024 * 1024;
         bm::test::SmtpSink sink(sinkOptions);
-        bm::TOptions options;
-        options.SetWhitelistRecipients(false);
-        bm::TAccountList accounts(options);
-        bm::TWhiteList friends;
-        auto account = std::make_shared<bm::TAccount>(options);
-        account->SetName("Home");
-        account->Outgoing().SetServer("127.0.0.1");
-        account->Outgoing().SetPort(sink.Port());
-        account->Outgoing().SetEMailAddresses({"joe@home.example"});
-        accounts.Add(account);
-
-        bm::TSMTPServerSettings settings;
-        settings.options = &options;
-        settings.accounts = &accounts;
-        settings.friends = &friends;
-        settings.certFolders = {program.path(), home.root()};
-        bm::TLocalSMTPServerMdl server(settings);
-        server.StartListening(bm::TTlsMode::Explicit, 0);
+        bm::bench::SmtpBenchWorld server(sink.Port());
 
         ResetPeak(sink.Pid());
         const double sinkBefore = StatusMiB(sink.Pid(), "VmRSS");
