@@ -9,13 +9,9 @@
 #include <stdexcept>
 #include <string>
 
-#include "config/acctU.h"
-#include "config/addrlistU.h"
-#include "config/optionsU.h"
 #include "net/socketU.h"
-#include "servers/smtpsrvmdl.h"
+#include "bench/smtp_bench_world.h"
 #include "tests/support/smtpsink.h"
-#include "tests/support/testenv.h"
 
 namespace {
 
@@ -68,27 +64,8 @@ double SendAll(uint16_t port)
 int main()
 {
     try {
-        bm::test::PrivateHome home;
-        bm::test::TempDir program;
         bm::test::SmtpSink sink;
-        bm::TOptions options;
-        options.SetWhitelistRecipients(false);
-        bm::TAccountList accounts(options);
-        bm::TWhiteList friends;
-        auto account = std::make_shared<bm::TAccount>(options);
-        account->SetName("Home");
-        account->Outgoing().SetServer("127.0.0.1");
-        account->Outgoing().SetPort(sink.Port());
-        account->Outgoing().SetEMailAddresses({"joe@home.example"});
-        accounts.Add(account);
-
-        bm::TSMTPServerSettings settings;
-        settings.options = &options;
-        settings.accounts = &accounts;
-        settings.friends = &friends;
-        settings.certFolders = {program.path(), home.root()};
-        bm::TLocalSMTPServerMdl server(settings);
-        server.StartListening(bm::TTlsMode::Explicit, 0);
+        bm::bench::SmtpBenchWorld server(sink.Port());
 
         const double direct = SendAll(sink.Port());
         const double relayed = SendAll(server.Port());

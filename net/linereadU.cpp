@@ -10,6 +10,9 @@ namespace bm {
 
 namespace {
 
+// ReadDotBlock hands a line longer than this on in pieces.
+constexpr std::size_t kBlockLinePiece = 64 * 1024;
+
 // Position of the next LF at or after `from` in buf, or npos.
 std::size_t FindLf(const std::string& buf, std::size_t from)
 {
@@ -99,6 +102,11 @@ std::string TcpConnection::ReadLineOrThrow(std::size_t maxLength, int timeoutMs)
 
 ReadStatus TcpConnection::ReadDotBlock(std::string& out, bool keepRaw, std::size_t maxTotal, int timeoutMs)
 {
+    return ReadDotBlock([&out](std::string_view piece) { out.append(piece); }, keepRaw, maxTotal, timeoutMs);
+}
+
+ReadStatus TcpConnection::ReadDotBlock(const BlockSink& sink, bool keepRaw, std::size_t maxTotal, int timeoutMs)
+{
     ReadStatus status = ReadStatus::Line;
     if (skippingLine_ && !SkipLongLineRest(timeoutMs, status))
         return status;
@@ -114,6 +122,19 @@ ReadStatus TcpConnection::ReadDotBlock(std::string& out, bool keepRaw, std::size
                 // line matters for spotting the final ".".
                 readPos_ = readBuf_.size();
                 blockMidLine_ = true;
+            } else if (!blockOverflow_ && pending > kBlockLinePiece) {
+                // A long line is handed on in pieces rather than held whole;
+                // its last byte waits, as it may be the CR of the line end.
+                std::size_t from = readPos_;
+                std::size_t count = pending - 1;
+                if (!blockPartLine_ && !keepRaw && readBuf_[from] == '.') {
+                    ++from;
+                    --count;
+                }
+                sink(std::string_view(readBuf_).substr(from, count));
+                blockBytes_ += count;
+                readPos_ += pending - 1;
+                blockPartLine_ = true;
             }
             scanned = readBuf_.size() - readPos_;
             switch (FillBuffer(timeoutMs)) {
@@ -124,7 +145,7 @@ ReadStatus TcpConnection::ReadDotBlock(std::string& out, bool keepRaw, std::size
             }
             const bool closed = lastError_ == kConnectionClosedGracefully;
             blockBytes_ = 0;
-            blockOverflow_ = blockMidLine_ = false;
+            blockOverflow_ = blockMidLine_ = blockPartLine_ = false;
             return closed ? ReadStatus::Closed : ReadStatus::Error;
         }
         scanned = 0;
@@ -132,10 +153,11 @@ ReadStatus TcpConnection::ReadDotBlock(std::string& out, bool keepRaw, std::size
         const std::size_t len = ContentLength(readBuf_, start, lf);
         readPos_ = lf + 1;
         const bool wasMidLine = blockMidLine_;
-        blockMidLine_ = false;
-        if (!wasMidLine && len == 1 && readBuf_[start] == '.') {
+        const bool wasPartLine = blockPartLine_;
+        blockMidLine_ = blockPartLine_ = false;
+        if (!wasMidLine && !wasPartLine && len == 1 && readBuf_[start] == '.') {
             if (keepRaw && !blockOverflow_)
-                out.append(".\r\n");
+                sink(".\r\n");
             const bool overflow = blockOverflow_;
             blockBytes_ = 0;
             blockOverflow_ = false;
@@ -145,7 +167,7 @@ ReadStatus TcpConnection::ReadDotBlock(std::string& out, bool keepRaw, std::size
             continue;
         std::size_t from = start;
         std::size_t count = len;
-        if (!keepRaw && count > 0 && readBuf_[from] == '.') {
+        if (!keepRaw && !wasPartLine && count > 0 && readBuf_[from] == '.') {
             ++from;
             --count;
         }
@@ -153,7 +175,8 @@ ReadStatus TcpConnection::ReadDotBlock(std::string& out, bool keepRaw, std::size
             blockOverflow_ = true;
             continue;
         }
-        out.append(readBuf_, from, count).append("\r\n");
+        sink(std::string_view(readBuf_).substr(from, count));
+        sink("\r\n");
         blockBytes_ += count + 2;
     }
 }

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -124,12 +125,20 @@ public:
     //  - keepRaw false: a leading "." of a line is removed and the final line
     //    is not appended.
     // maxTotal bounds the bytes appended by this block (over resumed calls);
-    // lines themselves have no limit below it. When it is exceeded the rest
+    // lines themselves have no limit below it (a long one is read and passed
+    // on in pieces, so only a piece of it is buffered). When it is exceeded the rest
     // of the block is read and dropped up to its final line, then TooLong is
     // returned (`out` keeps what fitted; LastError() "Message too large.").
     // NeedMore: the time-out passed; what was read stays appended to `out`;
     // call again with the same `out` to go on. Line: the block is complete.
     ReadStatus ReadDotBlock(std::string& out, bool keepRaw, std::size_t maxTotal, int timeoutMs);
+    // The same, but every piece of the block goes to `sink` as it is read
+    // instead of being appended to one string, so a large block need not be
+    // held at once (the local SMTP server spools big messages to a file).
+    // The pieces, joined, are what the string form would append. The view is
+    // valid only during the call. The sink must not throw.
+    using BlockSink = std::function<void(std::string_view piece)>;
+    ReadStatus ReadDotBlock(const BlockSink& sink, bool keepRaw, std::size_t maxTotal, int timeoutMs);
 
     // Reads exactly n bytes and APPENDS them to `out`. NeedMore keeps the bytes
     // read so far appended; a second call must ask only for the remainder.
@@ -202,6 +211,7 @@ private:
     bool skippingLine_ = false;    // rest of a too-long line still to drop
     bool blockOverflow_ = false;   // ReadDotBlock dropping after maxTotal
     bool blockMidLine_ = false;    // ...and in the middle of a dropped line
+    bool blockPartLine_ = false;   // the start of the current line was handed on already
     std::size_t blockBytes_ = 0;
     std::unique_ptr<TlsSession> tls_;
     std::string lastError_;

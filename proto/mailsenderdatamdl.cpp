@@ -263,7 +263,9 @@ void TMailSender::WhitelistRecipients(const std::vector<std::string>& recipients
 bool TMailSender::SendMail(TAccount& account, const TMailMessage& message, bool noWhitelist)
 {
     WriteTrace({"Send mail", account.Name(), message.Recipients.GetListText()}, 1);
-    return Relay(account, EnvelopeOf(message), message.SaveToString(), noWhitelist);
+    const std::string data = message.SaveToString();
+    TMailDataText source(data);
+    return Relay(account, EnvelopeOf(message), source, noWhitelist);
 }
 
 bool TMailSender::SendText(TAccount& account, const TMailEnvelope& envelope, std::string_view text,
@@ -271,10 +273,18 @@ bool TMailSender::SendText(TAccount& account, const TMailEnvelope& envelope, std
 {
     WriteTrace({"Send mail", account.Name(), JoinAddresses(envelope.ToAddresses)}, 1);
     const std::string data = form == TMailTextForm::Stored ? CompleteStoredText(text) : StuffRawText(text);
+    TMailDataText source(data);
+    return Relay(account, envelope, source, noWhitelist);
+}
+
+bool TMailSender::SendText(TAccount& account, const TMailEnvelope& envelope, TMailDataSource& data,
+                           bool noWhitelist)
+{
+    WriteTrace({"Send mail", account.Name(), JoinAddresses(envelope.ToAddresses)}, 1);
     return Relay(account, envelope, data, noWhitelist);
 }
 
-bool TMailSender::Relay(TAccount& account, const TMailEnvelope& envelope, const std::string& data,
+bool TMailSender::Relay(TAccount& account, const TMailEnvelope& envelope, TMailDataSource& data,
                         bool noWhitelist)
 {
     lastRelay_ = {};
@@ -298,7 +308,7 @@ bool TMailSender::Relay(TAccount& account, const TMailEnvelope& envelope, const 
 }
 
 TSendResult TMailSender::SendOnce(TAccount& account, const TMailEnvelope& envelope,
-                                  const std::string& data, bool forceLogin)
+                                  TMailDataSource& data, bool forceLogin)
 {
     const std::string name = account.Name();
     OpenSession open;

@@ -218,6 +218,11 @@ public:
     // sent. An empty Recipients list fails ("No recipients").
     bool SendText(TAccount& account, const TMailEnvelope& envelope, std::string_view text,
                   TMailTextForm form, bool noWhitelist);
+    // The same for DATA bytes read piece by piece (read again from the start
+    // when the send is tried again with login). A failure to read them
+    // fails the send as a network failure does, before the final "." line,
+    // so the server delivers nothing of it.
+    bool SendText(TAccount& account, const TMailEnvelope& envelope, TMailDataSource& data, bool noWhitelist);
 
     // Sends the account's QuarantineQueue rows (AcctQueueQuery on data) over
     // one connection, in table order, until the stop flag is set or the
@@ -282,9 +287,8 @@ private:
 
     enum class TRowResult { Sent, Refused, Deferred, RetryWithLogin, Failed };
 
-    bool Relay(TAccount& account, const TMailEnvelope& envelope, const std::string& data,
-               bool noWhitelist);
-    TSendResult SendOnce(TAccount& account, const TMailEnvelope& envelope, const std::string& data,
+    bool Relay(TAccount& account, const TMailEnvelope& envelope, TMailDataSource& data, bool noWhitelist);
+    TSendResult SendOnce(TAccount& account, const TMailEnvelope& envelope, TMailDataSource& data,
                          bool forceLogin);
     TSendResult JudgeRelay(const TTransferResult& transfer, bool mayRetryWithLogin, const std::string& account);
     TRowResult SendQueued(OpenSession& open, TAccount& account, const std::string& stored);

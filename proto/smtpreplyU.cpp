@@ -171,25 +171,52 @@ std::string StuffRawText(std::string_view raw)
 {
     std::string out;
     out.reserve(raw.size() + raw.size() / 64 + 8);
-    bool lineStart = true;
-    for (std::size_t i = 0; i < raw.size(); ++i) {
-        const char c = raw[i];
+    TRawTextStuffer stuffer;
+    stuffer.Feed(raw, out);
+    stuffer.Finish(out);
+    return out;
+}
+
+void TRawTextStuffer::Feed(std::string_view piece, std::string& out)
+{
+    std::size_t pos = 0;
+    while (pos < piece.size()) {
+        const char c = piece[pos];
         if (c == '\r' || c == '\n') {
-            if (c == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n')
-                ++i;
-            out += "\r\n";
-            lineStart = true;
+            // A CR, an LF or the pair CR LF each end one line.
+            if (!(c == '\n' && afterCr_))
+                out += "\r\n";
+            afterCr_ = c == '\r';
+            lineStart_ = true;
+            ++pos;
             continue;
         }
-        if (lineStart && c == '.')
+        afterCr_ = false;
+        if (lineStart_ && c == '.')
             out += '.';
-        out += c;
-        lineStart = false;
+        lineStart_ = false;
+        // The rest of the line goes in one piece.
+        const std::size_t end = std::min(piece.find_first_of("\r\n", pos), piece.size());
+        out.append(piece, pos, end - pos);
+        pos = end;
     }
-    if (!lineStart)
+}
+
+void TRawTextStuffer::Finish(std::string& out)
+{
+    if (!lineStart_)
         out += "\r\n";
     out += ".\r\n";
-    return out;
+    lineStart_ = true;
+    afterCr_ = false;
+}
+
+std::string_view TMailDataText::Next()
+{
+    if (given_)
+        return {};
+    given_ = true;
+    return data_;
 }
 
 bool ContainsIgnoringCase(std::string_view text, std::string_view needle)

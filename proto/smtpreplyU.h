@@ -114,6 +114,47 @@ std::string CompleteStoredText(std::string_view stored);
 // follows. A text in CR LF lines comes back with only those two changes.
 std::string StuffRawText(std::string_view raw);
 
+// StuffRawText for a text given in pieces: Feed each piece in order, then
+// Finish; the bytes appended are those StuffRawText gives for the whole
+// text (a CR LF split between two pieces is one line end).
+class TRawTextStuffer {
+public:
+    // Appends the DATA bytes of piece to out.
+    void Feed(std::string_view piece, std::string& out);
+    // Appends the end of the last line when it had none, then the line ".".
+    void Finish(std::string& out);
+
+private:
+    bool lineStart_ = true;
+    bool afterCr_ = false;  // the last byte fed was a CR: an LF now ends no other line
+};
+
+// The DATA bytes of one message (dot-stuffed, ending with the line "."),
+// handed out piece by piece, so that a large message need not be held in
+// memory at once. A send tried again (with login) reads it from the start.
+// Used by one thread at a time.
+class TMailDataSource {
+public:
+    virtual ~TMailDataSource() = default;
+    // Goes back to the first byte.
+    virtual void Rewind() = 0;
+    // The next piece; empty once all were given. Valid until the next call.
+    // Throws std::runtime_error when the text cannot be read.
+    virtual std::string_view Next() = 0;
+};
+
+// DATA bytes already in memory, given as one piece. The text must outlive it.
+class TMailDataText final : public TMailDataSource {
+public:
+    explicit TMailDataText(std::string_view data) : data_(data) {}
+    void Rewind() override { given_ = false; }
+    std::string_view Next() override;
+
+private:
+    std::string_view data_;
+    bool given_ = false;
+};
+
 // True when text contains needle, compared without regard to ASCII letter
 // case (addresses in reply texts are compared this way).
 bool ContainsIgnoringCase(std::string_view text, std::string_view needle);

@@ -167,6 +167,13 @@ void TSmtpSession::ResetTransaction()
 TTransferResult TSmtpSession::Transfer(const TMailEnvelope& envelope, std::string_view data,
                                        bool holdForLogin)
 {
+    TMailDataText text(data);
+    return Transfer(envelope, text, holdForLogin);
+}
+
+TTransferResult TSmtpSession::Transfer(const TMailEnvelope& envelope, TMailDataSource& data,
+                                       bool holdForLogin)
+{
     timedOutAtDataEnd_ = false;
     if (!started_) {
         StartTlsWhenAsked();
@@ -206,7 +213,7 @@ void TSmtpSession::SendRecipients(const TMailEnvelope& envelope, bool holdForLog
     }
 }
 
-void TSmtpSession::SendData(std::string_view data, TTransferResult& result)
+void TSmtpSession::SendData(TMailDataSource& data, TTransferResult& result)
 {
     TSmtpReply go = Ask("DATA");
     if (go.Code != 354) {
@@ -215,7 +222,19 @@ void TSmtpSession::SendData(std::string_view data, TTransferResult& result)
         return;
     }
     result.DataSent = true;
-    connection_.Write(data, settings_.writeTimeoutMs);
+    try {
+        data.Rewind();
+        for (std::string_view piece = data.Next(); !piece.empty(); piece = data.Next())
+            connection_.Write(piece, settings_.writeTimeoutMs);
+    } catch (const ESocketError&) {
+        throw;
+    } catch (const std::exception&) {
+        // The text could not be read: the connection is cut before the
+        // final "." line, so the server drops what it got (RFC 5321 §4.1.1.4)
+        // and QUIT does not wait for a reply that cannot come.
+        connection_.Abort();
+        throw;
+    }
     TSmtpReply done;
     try {
         // RFC 5321 §4.5.3.2.6: the server may scan the message before it

@@ -96,6 +96,7 @@ public:
     // the next message. Refusals of MAIL, RCPT, DATA and the data, and a
     // time-out waiting for the reply after the data, are given in the
     // result; ESmtpReplyError is thrown only for STARTTLS and AUTH.
+    TTransferResult Transfer(const TMailEnvelope& envelope, TMailDataSource& data, bool holdForLogin);
     TTransferResult Transfer(const TMailEnvelope& envelope, std::string_view data, bool holdForLogin);
 
     // True when the EHLO reply of the plain connection offered STARTTLS.
@@ -115,7 +116,7 @@ private:
     TSmtpReply Expect(std::initializer_list<int> expected);
     TSmtpReply Ask(std::string_view line);
     void SendRecipients(const TMailEnvelope& envelope, bool holdForLogin, TTransferResult& result);
-    void SendData(std::string_view data, TTransferResult& result);
+    void SendData(TMailDataSource& data, TTransferResult& result);
     void Hello();
     void StartTlsWhenAsked();
     void Authenticate();

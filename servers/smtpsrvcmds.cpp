@@ -127,6 +127,8 @@ private:
     void ResetTransaction();
     bool TransactionAllowed();
     void ReceiveData();
+    bool KeptWhole(const TDataSpool& text);
+    void ReplyLocalError();
     void ReplyRefusal(const TSmtpReply& refusal);
     TReceivedInfo ReceivedInfo();
 
@@ -408,11 +410,13 @@ void TSMTPSession::Data(const std::string&)
 
 void TSMTPSession::ReceiveData()
 {
-    std::string text = BuildReceivedLine(ReceivedInfo(), std::time(nullptr));
+    TDataSpool text(server_.SpoolFolder(), settings_.spoolThreshold, *settings_.dataBudget);
+    text.Append(BuildReceivedLine(ReceivedInfo(), std::time(nullptr)));
     // RFC 5321 §4.5.2: the reader removes the transparency dot of each line
     // and stops at the line holding a single "."; the limit counts only what
     // the client sent.
-    switch (c_.ReadDotBlock(text, false, settings_.maxMessageBytes, settings_.timeouts.idleMs)) {
+    const auto sink = [&text](std::string_view piece) { text.Append(piece); };
+    switch (c_.ReadDotBlock(sink, false, settings_.maxMessageBytes, settings_.timeouts.idleMs)) {
     case ReadStatus::Line:
         break;
     case ReadStatus::TooLong:
@@ -430,10 +434,17 @@ void TSMTPSession::ReceiveData()
         quit_ = true;
         return;
     }
-    const TRelayAnswer answer = server_.RelayMessage(std::move(text), *mailFrom_, recipients_);
+    text.Finish();
+    if (!KeptWhole(text)) {
+        ResetTransaction();
+        return;
+    }
+    const TRelayAnswer answer = server_.RelayMessage(text, *mailFrom_, recipients_);
     ResetTransaction();
     if (answer.result == TRelayResult::Relayed)
         Reply(250, "", "Ok");
+    else if (answer.result == TRelayResult::LocalError)
+        ReplyLocalError();
     else if (answer.refusal)
         ReplyRefusal(*answer.refusal);
     else
@@ -441,6 +452,30 @@ void TSMTPSession::ReceiveData()
         // transient or permanent failure as the reply code does, so a
         // permanent 554 carries 5.x.x.
         Reply(554, "5.2.0", " Transaction failed");
+}
+
+// A message the server could not keep is refused with a temporary reply:
+// the client still has it and sends it again later.
+bool TSMTPSession::KeptWhole(const TDataSpool& text)
+{
+    switch (text.State()) {
+    case TSpoolState::Ok:
+        return true;
+    case TSpoolState::OverBudget:
+        WriteTrace({"SMTP Spool", c_.PeerAddress(), text.Error()}, kTraceEvent);
+        Reply(452, "4.3.1", "Insufficient system storage");  // RFC 5321 §4.5.3.1.10, RFC 3463 §3.4
+        return false;
+    case TSpoolState::WriteFailed:
+        WriteTrace({"SMTP Spool", c_.PeerAddress(), text.Error()}, kTraceEvent);
+        ReplyLocalError();
+        return false;
+    }
+    return false;
+}
+
+void TSMTPSession::ReplyLocalError()
+{
+    Reply(451, "4.3.0", "Requested action aborted: local error in processing");  // RFC 5321 §4.2.3
 }
 
 // The account's server refused: the client hears its words and its class,

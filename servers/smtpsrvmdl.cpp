@@ -70,6 +70,24 @@ std::string SafeHeaderText(std::string_view text)
     return out;
 }
 
+// The header block of the text, and where its body begins: the lines
+// before its first empty line, or, when there is none within
+// kMaxRelayHeader bytes, the whole lines of those bytes. Throws what
+// reading the spool throws.
+std::string ReadHeaderBlock(const TDataSpool& text, std::uint64_t& bodyOffset)
+{
+    std::string header;
+    text.Read(0, kMaxRelayHeader, header);
+    std::size_t end = HeaderBlockEnd(header);
+    if (end == header.size() && text.Size() > header.size()) {
+        const auto lf = header.rfind('\n');
+        end = lf == std::string::npos ? 0 : lf + 1;
+    }
+    header.resize(end);
+    bodyOffset = end;
+    return header;
+}
+
 } // namespace
 
 TSMTPServerSettings SMTPSettingsFromOptions(TOptions& options, TAccountList& accounts, TWhiteList& friends)
@@ -189,6 +207,8 @@ TLocalSMTPServerMdl::TLocalSMTPServerMdl(TSMTPServerSettings settings) : setting
 {
     if (!settings_.options || !settings_.accounts || !settings_.friends)
         throw std::logic_error("TLocalSMTPServerMdl needs options, accounts and a Friends list");
+    if (!settings_.dataBudget)
+        settings_.dataBudget = std::make_shared<TDataMemoryBudget>(kDefaultDataMemoryCap);
     sender_ = std::make_unique<TMailSender>(*settings_.options, *settings_.accounts, *settings_.friends,
                                             settings_.sender);
     sender_->CaptureErrors = true;
@@ -206,6 +226,7 @@ TLocalSMTPServerMdl::~TLocalSMTPServerMdl()
 void TLocalSMTPServerMdl::StartListening(TTlsMode mode, uint16_t port)
 {
     StopListening();
+    RemoveSpoolLeftovers(SpoolFolder());
     stopping_ = false;
     tls_.reset();
     tls_ = ServerTlsContext(mode, settings_.certFolders);
@@ -242,14 +263,22 @@ void TLocalSMTPServerMdl::Report(const std::string& message, const std::string& 
         ReportError(message, account);
 }
 
-TRelayAnswer TLocalSMTPServerMdl::RelayMessage(std::string text, const std::string& clientFrom,
+TRelayAnswer TLocalSMTPServerMdl::RelayMessage(const TDataSpool& text, const std::string& clientFrom,
                                                const std::vector<std::string>& envelope)
 {
     // Every address the rule looks at is in the header block; the body is
-    // relayed as it came, so it is not parsed (nor copied) at all.
+    // relayed as it came, so it is not parsed (nor held) at all.
+    std::uint64_t bodyOffset = 0;
+    std::string header;
+    try {
+        header = ReadHeaderBlock(text, bodyOffset);
+    } catch (const std::exception& e) {
+        WriteTrace({"SMTP Spool", e.what()}, kTraceEvent);
+        return {TRelayResult::LocalError, std::nullopt};
+    }
     TMailMessage message;
     try {
-        message.LoadFromRaw(std::string(text, 0, HeaderBlockEnd(text)) + "\r\n");
+        message.LoadFromRaw(header + "\r\n");
     } catch (const std::exception& e) {
         Report(e.what(), kUnknownAccountName);
         return {};
@@ -265,10 +294,11 @@ TRelayAnswer TLocalSMTPServerMdl::RelayMessage(std::string text, const std::stri
     std::lock_guard lock(relayMutex_);
     if (stopping_)
         return {};
-    return Relay(*account, message, std::move(text), clientFrom, envelope);
+    return Relay(*account, message, header, text, bodyOffset, clientFrom, envelope);
 }
 
-TRelayAnswer TLocalSMTPServerMdl::Relay(TAccount& account, const TMailMessage& message, std::string text,
+TRelayAnswer TLocalSMTPServerMdl::Relay(TAccount& account, const TMailMessage& message, const std::string& header,
+                                        const TDataSpool& text, std::uint64_t bodyOffset,
                                         const std::string& clientFrom, const std::vector<std::string>& envelope)
 {
     TMailEnvelope relayEnvelope = EnvelopeOf(message);
@@ -280,12 +310,19 @@ TRelayAnswer TLocalSMTPServerMdl::Relay(TAccount& account, const TMailMessage& m
     const std::string name = account.Name();
     try {
         sender_->LastError.clear();
-        text = RemoveBccHeader(std::move(text));
-        if (sender_->SendText(account, relayEnvelope, text, TMailTextForm::Raw, false)) {
+        const std::string kept = RemoveBccHeader(header);
+        TSpoolDataSource data(kept, text, bodyOffset);
+        if (sender_->SendText(account, relayEnvelope, data, false)) {
             RecordSent(account, message);
             if (!sender_->LastRelay().Refused.empty())
-                NoticeRefusals(account, relayEnvelope.From, text);
+                NoticeRefusals(account, relayEnvelope.From, kept);
             return {TRelayResult::Relayed, std::nullopt};
+        }
+        if (data.ReadFailed()) {
+            // Our own copy failed, not the account's server: the client
+            // keeps the message and sends it again.
+            WriteTrace({"SMTP Spool", sender_->LastError}, kTraceEvent);
+            return {TRelayResult::LocalError, std::nullopt};
         }
         if (!sender_->LastError.empty())
             Report(sender_->LastError, name);
@@ -311,13 +348,13 @@ void TLocalSMTPServerMdl::RecordSent(const TAccount& account, const TMailMessage
     }
 }
 
-void TLocalSMTPServerMdl::NoticeRefusals(TAccount& account, const std::string& sender, const std::string& text)
+void TLocalSMTPServerMdl::NoticeRefusals(TAccount& account, const std::string& sender, const std::string& header)
 {
     TDeliveryNotice notice;
     notice.reportingHost = ServerHostName();
     notice.remoteHost = account.Outgoing().Server();
     notice.sender = sender;
-    notice.headerBlock = text.substr(0, HeaderBlockEnd(text));
+    notice.headerBlock = header;
     notice.refused = sender_->LastRelay().Refused;
     const std::time_t now = std::time(nullptr);
     try {
@@ -329,6 +366,11 @@ void TLocalSMTPServerMdl::NoticeRefusals(TAccount& account, const std::string& s
             Report("Message to " + r.Address + " refused: " + r.Reply.CodeAndText() + " (" + e.what() + ")",
                    account.Name());
     }
+}
+
+std::filesystem::path TLocalSMTPServerMdl::SpoolFolder() const
+{
+    return settings_.spoolFolder.empty() ? GetDataFolder() / kSMTPSpoolFolderName : settings_.spoolFolder;
 }
 
 std::string TLocalSMTPServerMdl::ServerHostName() const

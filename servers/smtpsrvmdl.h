@@ -24,7 +24,13 @@
 // at most maxLineLength bytes (a longer one is answered and skipped, the
 // session stays in step), messages of at most maxMessageBytes (a larger one
 // is read to its end and dropped), at most maxRecipients RCPT TO per
-// message, and an idle client is closed after timeouts.idleMs.
+// message, and an idle client is closed after timeouts.idleMs. A message
+// longer than spoolThreshold is kept in an unnamed file of spoolFolder
+// while it is received and relayed, and what the messages of all sessions
+// hold in memory together is capped by dataBudget: past the cap a message
+// is refused with "452 4.3.1 Insufficient system storage", so the client
+// keeps it and tries again (RFC 5321 §4.5.3.1.10). A spool file that cannot
+// be written refuses the message with 451, never with a 250.
 
 #include <atomic>
 #include <cstddef>
@@ -45,9 +51,15 @@
 #include "config/optionsU.h"
 #include "core/mailmsgU.h"
 #include "proto/mailsenderdatamdl.h"
+#include "servers/smtpsrvspool.h"
 #include "servers/srvbasethdU.h"
 
 namespace bm {
+
+// What the messages in transfer of all sessions may hold in memory by default.
+inline constexpr std::size_t kDefaultDataMemoryCap = 32u * 1024 * 1024;
+// Name of the spool folder in the data folder.
+inline constexpr const char* kSMTPSpoolFolderName = "smtp-spool";
 
 // Everything an SMTP listener needs, given to it rather than looked up, so a
 // test can run a server over its own accounts, options and Friends list.
@@ -75,6 +87,15 @@ struct TSMTPServerSettings {
     std::size_t maxMessageBytes = 64u * 1024 * 1024;
     // Most RCPT TO per message; RFC 5321 §4.5.3.1.8 asks at least 100.
     std::size_t maxRecipients = 1000;
+    // A message text (with the Received line) longer than this goes to a
+    // file of spoolFolder rather than staying in memory.
+    std::size_t spoolThreshold = 1024 * 1024;
+    // Empty: the kSMTPSpoolFolderName folder of the data folder.
+    std::filesystem::path spoolFolder;
+    // The memory for message text that all sessions share. Copies of the
+    // settings share one budget, so both listeners of the server count
+    // together.
+    std::shared_ptr<TDataMemoryBudget> dataBudget = std::make_shared<TDataMemoryBudget>(kDefaultDataMemoryCap);
     int maxConnections = 64;
     // Local clients of other users are refused before the greeting.
     TPeerPolicy peerPolicy;
@@ -170,8 +191,12 @@ inline constexpr uint16_t kFirstSMTPPort = 2525;
 inline constexpr const char* kUnknownAccountError = "Unknown account - unable to send message";
 inline constexpr const char* kUnknownAccountName = "Unknown";
 
-// Outcome of relaying one received message.
-enum class TRelayResult { Relayed, UnknownAccount, Failed };
+// The most of a message's header block the relay reads as header.
+inline constexpr std::size_t kMaxRelayHeader = 1024 * 1024;
+
+// Outcome of relaying one received message. LocalError: this server could
+// not read its own copy, so the client must keep the message.
+enum class TRelayResult { Relayed, UnknownAccount, Failed, LocalError };
 
 struct TRelayAnswer {
     TRelayResult result = TRelayResult::Failed;
@@ -214,14 +239,19 @@ public:
     int ConnectionCount() const { return listener_.ConnectionCount(); }
 
     // Matches the received text (un-dot-stuffed, the Received line already
-    // in front) to an account and relays it to the envelope recipients
-    // given, and to them only. When some of them were refused, writes the
-    // delivery status notification (a failure to write it is reported).
-    // Errors are reported (kUnknownAccountError under kUnknownAccountName;
-    // a relay failure under the account's name) and never thrown. Relays of
-    // all connections run one at a time. Any connection thread.
-    TRelayAnswer RelayMessage(std::string text, const std::string& clientFrom,
+    // in front, complete: Finish() called) to an account and relays it to
+    // the envelope recipients given, and to them only. The text is read
+    // from the spool a piece at a time; only its header block is held whole
+    // (at most kMaxRelayHeader bytes: the lines beyond go as body). When
+    // some recipients were refused, writes the delivery status notification
+    // (a failure to write it is reported). Errors are reported
+    // (kUnknownAccountError under kUnknownAccountName; a relay failure under
+    // the account's name) and never thrown. Relays of all connections run
+    // one at a time. Any connection thread.
+    TRelayAnswer RelayMessage(const TDataSpool& text, const std::string& clientFrom,
                               const std::vector<std::string>& envelope);
+    // The folder spool files go to (the settings', or the default).
+    std::filesystem::path SpoolFolder() const;
 
     // Finds two free ports from 2525 upward on the options' listen
     // addresses, skipping POP3Port and POP3PortSSL, stores them as SMTPPort
@@ -241,9 +271,10 @@ private:
     void RunSession(TcpConnection& connection);
     void Refuse(TcpConnection& connection) const;
     void Report(const std::string& message, const std::string& account) const;
-    TRelayAnswer Relay(TAccount& account, const TMailMessage& message, std::string text,
-                       const std::string& clientFrom, const std::vector<std::string>& envelope);
-    void NoticeRefusals(TAccount& account, const std::string& sender, const std::string& text);
+    TRelayAnswer Relay(TAccount& account, const TMailMessage& message, const std::string& header,
+                       const TDataSpool& text, std::uint64_t bodyOffset, const std::string& clientFrom,
+                       const std::vector<std::string>& envelope);
+    void NoticeRefusals(TAccount& account, const std::string& sender, const std::string& header);
     void RecordSent(const TAccount& account, const TMailMessage& message) const;
     // settings.serverHostName, else this machine's name, else "localhost".
     std::string ServerHostName() const;

@@ -34,6 +34,16 @@ const BlockCase kBlockCases[] = {
     {"too_large_skips_to_end", "0123456789\r\nabcdefghij\r\n" + std::string(70000, 'z') + "\r\n.\r\n", false, 15,
      ReadStatus::TooLong, "0123456789\r\n"},
     {"too_large_in_one_line", std::string(200000, 'y') + "\r\n.\r\n", true, 100, ReadStatus::TooLong, ""},
+    // Lines longer than the reader's piece are passed on in pieces: the
+    // transparency dot is taken only from a line's real start, and a "."
+    // that begins a later piece is text.
+    {"long_lines_unstuffed", ".." + std::string(150000, 'x') + "\r\n." + std::string(100000, 'y') + ".\r\n.\r\n",
+     false, 1000000, ReadStatus::Line,
+     "." + std::string(150000, 'x') + "\r\n" + std::string(100000, 'y') + ".\r\n"},
+    {"long_line_inner_dot_kept", std::string(65536, 'a') + ".x\r\n.\r\n", false, 1000000, ReadStatus::Line,
+     std::string(65536, 'a') + ".x\r\n"},
+    {"long_line_raw", std::string(70000, 'r') + "\n.\n", true, 1000000, ReadStatus::Line,
+     std::string(70000, 'r') + "\r\n.\r\n"},
 };
 
 class DotBlockTest : public ::testing::TestWithParam<std::tuple<BlockCase, bool>> {};

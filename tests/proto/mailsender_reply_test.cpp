@@ -167,6 +167,18 @@ TEST_P(RawText, IsStuffedAndEnded)
     EXPECT_EQ(StuffRawText(GetParam().input), GetParam().data);
 }
 
+// The relay of a spooled message feeds the text in pieces; every split,
+// down to single bytes (a CR LF cut in two among them), gives the same bytes.
+TEST_P(RawText, IsTheSameFedByteByByte)
+{
+    TRawTextStuffer stuffer;
+    std::string out;
+    for (const char c : GetParam().input)
+        stuffer.Feed(std::string_view(&c, 1), out);
+    stuffer.Finish(out);
+    EXPECT_EQ(out, GetParam().data);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Stuffing, RawText,
     testing::Values(
@@ -177,7 +189,8 @@ INSTANTIATE_TEST_SUITE_P(
         TextCase{"lone_dot_line", "A: b\r\n\r\n.\r\nafter\r\n", "A: b\r\n\r\n..\r\nafter\r\n.\r\n"},
         TextCase{"dot_inside_line", "A: b\r\n\r\nx.y\r\n", "A: b\r\n\r\nx.y\r\n.\r\n"},
         TextCase{"lone_lf", "A: b\n\n.x\n", "A: b\r\n\r\n..x\r\n.\r\n"},
-        TextCase{"lone_cr", "A: b\r\r.x", "A: b\r\n\r\n..x\r\n.\r\n"}),
+        TextCase{"lone_cr", "A: b\r\r.x", "A: b\r\n\r\n..x\r\n.\r\n"},
+        TextCase{"cr_cr_lf", "a\r\r\n.b", "a\r\n\r\n..b\r\n.\r\n"}),
     [](const testing::TestParamInfo<TextCase>& i) { return std::string(i.param.name); });
 
 class StoredText : public testing::TestWithParam<TextCase> {};

@@ -107,6 +107,8 @@ bool SmtpSink::StartOnce(const SmtpSinkOptions& options, std::chrono::millisecon
         argv.insert(argv.end(), {"--data-delay-ms", std::to_string(options.dataReplyDelay.count())});
     if (!options.dataReply.empty())
         argv.insert(argv.end(), {"--data-reply", options.dataReply});
+    if (options.dataSizeLimit > 0)
+        argv.insert(argv.end(), {"--data-size-limit", std::to_string(options.dataSizeLimit)});
     process_ = std::make_unique<PeerProcess>(argv, dir_.path() / "sink.log");
     const bool started = PollUntil([&] { return fs::exists(ready); }, startTimeout,
                                    [this] { return process_->Running(); });
@@ -145,6 +147,11 @@ std::vector<SmtpReceived> SmtpSink::Messages() const
 bool SmtpSink::WaitForMessages(std::size_t count, std::chrono::milliseconds timeout) const
 {
     return PollUntil([&] { return Messages().size() >= count; }, timeout);
+}
+
+pid_t SmtpSink::Pid() const
+{
+    return process_ ? process_->Pid() : -1;
 }
 
 void SmtpSink::Stop()

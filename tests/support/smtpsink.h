@@ -5,11 +5,14 @@
 #include "tests/support/testenv.h"
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <sys/types.h>
 
 namespace bm::test {
 
@@ -42,6 +45,8 @@ struct SmtpSinkOptions {
     // When set, the end of the data is answered with this reply line and
     // the message is not kept, e.g. "554 5.7.1 Message rejected as spam".
     std::string dataReply;
+    // Largest message taken, in bytes; 0: aiosmtpd's default (32 MiB).
+    std::size_t dataSizeLimit = 0;
 };
 
 // The refusal texts above, as the sink sends them for `address`.
@@ -82,6 +87,8 @@ public:
     bool WaitForMessages(std::size_t count, std::chrono::milliseconds timeout) const;
 
     void Stop();
+    // The sink's process id (benchmarks read its memory); -1 before it started.
+    pid_t Pid() const;
     // The sink's output so far, for failure messages.
     std::string Log() const;
 

@@ -21,7 +21,8 @@ them by their codes alone:
   --refuse ADDR        "550 5.1.1 Recipient refused".
 --data-delay-ms N holds the reply to the end of the data back, as a
 content scanner does; --data-reply LINE answers the data with LINE instead
-of accepting it.
+of accepting it; --data-size-limit N takes messages up to N bytes instead
+of aiosmtpd's default of 32 MiB.
 """
 
 import argparse
@@ -136,6 +137,7 @@ def main():
     p.add_argument("--greylist", action="append", default=[])
     p.add_argument("--data-delay-ms", type=int, default=0)
     p.add_argument("--data-reply")
+    p.add_argument("--data-size-limit", type=int, default=0)
     a = p.parse_args()
 
     def server_context():
@@ -144,6 +146,8 @@ def main():
         return ctx
 
     smtp_args = {"server_hostname": "localhost", "auth_require_tls": False}
+    if a.data_size_limit:
+        smtp_args["data_size_limit"] = a.data_size_limit
     if a.user:
         smtp_args["authenticator"] = make_authenticator(a.user, a.password)
         smtp_args["auth_required"] = a.require_auth
