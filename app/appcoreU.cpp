@@ -3,7 +3,14 @@
 // (commands, timers, the checker's events) is in appcorechk.cpp.
 #include "app/appcoreU.h"
 
+#include "app/checksvc.h"
+#include "app/inboxsvc.h"
+#include "app/listsvc.h"
+#include "app/quarantinesvc.h"
+#include "app/replysvc.h"
+#include "app/searchsvc.h"
 #include "app/securitymdl.h"
+#include "app/statussvc.h"
 #include "config/addrlistU.h"
 #include "config/filtersU.h"
 #include "config/optionsU.h"
@@ -70,6 +77,13 @@ TAppCore::TAppCore(TAppCoreSettings settings)
     Required(settings_.Replies, "reply templates");
     Required(settings_.Known, "known messages");
     Required(settings_.CleanerRegistry, "cleaner registry");
+    quarantineSvc_ = std::make_unique<TQuarantineService>(*this);
+    inboxSvc_ = std::make_unique<TInboxService>(*this);
+    listSvc_ = std::make_unique<TListService>(*this);
+    searchSvc_ = std::make_unique<TSearchService>(*this);
+    replySvc_ = std::make_unique<TReplyService>(*this);
+    statusSvc_ = std::make_unique<TStatusService>(*this);
+    checkSvc_ = std::make_unique<TCheckService>(*this);
     if (!settings_.StartChecker)
         settings_.StartChecker = DefaultCheckerStarter(settings_);
     checkMailTimer_.setInterval(5000);

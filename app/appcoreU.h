@@ -56,6 +56,13 @@ class TRegistryStore;
 class TSMTPServerThread;
 class TWhiteList;
 class TAppCore;
+class TInboxService;
+class TListService;
+class TQuarantineService;
+class TSearchService;
+class TReplyService;
+class TStatusService;
+class TCheckService;
 struct TAppCoreTestAccess;
 
 // What one Mail check is asked to do: the four values of StartCheckerThread.
@@ -187,6 +194,16 @@ public:
     // Idempotent.
     void Shutdown();
 
+    // --- Services: every command that changes something -------------------------
+
+    TQuarantineService& Quarantine() { return *quarantineSvc_; }
+    TInboxService& Inbox() { return *inboxSvc_; }
+    TListService& Lists() { return *listSvc_; }
+    TSearchService& Search() { return *searchSvc_; }
+    TReplyService& QuickReply() { return *replySvc_; }
+    TStatusService& Status() { return *statusSvc_; }
+    TCheckService& Checks() { return *checkSvc_; }
+
     // --- Commands -------------------------------------------------------------
 
     // Starts a Mail check, with the dial-up rule of the option Connect: with
@@ -310,6 +327,13 @@ signals:
     void ServerStarted(const std::string& text);
 
 private:
+    friend class TQuarantineService;
+    friend class TInboxService;
+    friend class TListService;
+    friend class TSearchService;
+    friend class TReplyService;
+    friend class TStatusService;
+    friend class TCheckService;
     friend struct TAppCoreTestAccess;
 
     TFFData* Database() { return database_.get(); }
@@ -388,6 +412,13 @@ private:
     std::vector<TInboxRow> inbox_;
     std::vector<TTrashRow> quarantine_;
 
+    std::unique_ptr<TQuarantineService> quarantineSvc_;
+    std::unique_ptr<TInboxService> inboxSvc_;
+    std::unique_ptr<TListService> listSvc_;
+    std::unique_ptr<TSearchService> searchSvc_;
+    std::unique_ptr<TReplyService> replySvc_;
+    std::unique_ptr<TStatusService> statusSvc_;
+    std::unique_ptr<TCheckService> checkSvc_;
 };
 
 // The program's checker thread (StartCheckerThread) as a TCheckerStarter,

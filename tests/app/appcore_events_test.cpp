@@ -62,9 +62,11 @@ protected:
         options.SetSoundFile((dir.path() / "new.wav").string());
         AddAccount("Home");
         Create();
-        QObject::connect(core.get(), &TAppCore::PlaySound, [this](const std::filesystem::path& f) { sounds.push_back(f); });
+        QObject::connect(core.get(), &TAppCore::PlaySound,
+                         [this](const std::filesystem::path& f) { sounds.push_back(f); });
         QObject::connect(core.get(), &TAppCore::InboxRowAdded, [this](const TInboxRow& r) { added.push_back(r.Id); });
-        QObject::connect(core.get(), &TAppCore::InboxRowRemoved, [this](const TInboxRow& r) { removed.push_back(r.Id); });
+        QObject::connect(core.get(), &TAppCore::InboxRowRemoved,
+                         [this](const TInboxRow& r) { removed.push_back(r.Id); });
     }
     FakeCheck& Check()
     {
@@ -161,7 +163,8 @@ TEST_F(CheckEventsTest, QuarantineRowsArriveAfterTheCheckFinished)
 TEST_F(CheckEventsTest, AddressesReachTheViewsInLowerCase)
 {
     std::vector<std::string> friendsAdded, blacklisted;
-    QObject::connect(core.get(), &TAppCore::AddressWhitelisted, [&](const std::string& a) { friendsAdded.push_back(a); });
+    QObject::connect(core.get(), &TAppCore::AddressWhitelisted,
+                     [&](const std::string& a) { friendsAdded.push_back(a); });
     QObject::connect(core.get(), &TAppCore::SenderBlacklisted, [&](const std::string& a) { blacklisted.push_back(a); });
     Check().Events.OnAddressWhitelisted("Ann@Example.COM");
     TAppCoreTestAccess::Cleaner(*core)->OnSenderBlacklisted(*TAppCoreTestAccess::Cleaner(*core), "Spam@Example.NET");

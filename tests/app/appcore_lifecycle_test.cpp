@@ -127,7 +127,8 @@ TEST_P(SkipReasonTest, TheReasonIsToldOnceNotAtEveryTick)
     GetParam().setUp(*this);
     Create();
     std::vector<std::string> told;
-    QObject::connect(core.get(), &TAppCore::CheckSkipped, [&told](const std::string& reason) { told.push_back(reason); });
+    QObject::connect(core.get(), &TAppCore::CheckSkipped,
+                     [&told](const std::string& reason) { told.push_back(reason); });
     core->StartupMailCheckerTimer();
     // Without a connection the start-up check's place is taken by the
     // local-only pass; the periodic checks then find no connection again.
@@ -174,7 +175,8 @@ TEST_F(AppCoreTest, ASkipReasonIsToldAgainWhenTheCauseChangesOrAfterACheck)
 {
     Create();
     std::vector<std::string> told;
-    QObject::connect(core.get(), &TAppCore::CheckSkipped, [&told](const std::string& reason) { told.push_back(reason); });
+    QObject::connect(core.get(), &TAppCore::CheckSkipped,
+                     [&told](const std::string& reason) { told.push_back(reason); });
     core->StartupMailCheckerTimer();
     auto home = AddAccount("Home", "pop.example.com", "smtp.example.com", "joe", false);
     core->CheckMailTimerTimer();
