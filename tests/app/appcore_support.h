@@ -37,6 +37,8 @@ struct TAppCoreTestAccess {
     static QTimer& StartupMailChecker(TAppCore& c) { return c.startupMailChecker_; }
     static QTimer& CloseNowTimer(TAppCore& c) { return c.closeNowTimer_; }
     static void AddQuarantineRows(TAppCore& c, const std::vector<TTrashRow>& rows) { c.AddQuarantineRows(rows); }
+    // The inbox row of a record, as a check announces it.
+    static void AddInboxRow(TAppCore& c, const TKnownMessage& record) { c.CheckNewMessage(record); }
 };
 
 } // namespace bm
