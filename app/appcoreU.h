@@ -421,6 +421,9 @@ private:
     std::unique_ptr<TCheckService> checkSvc_;
 };
 
+// The quarantine list's row of a quarantined message's table row.
+TTrashRow TrashRowOf(const TQuarantinedMessage& row);
+
 // The program's checker thread (StartCheckerThread) as a TCheckerStarter,
 // over the lists and the database file of the settings.
 TCheckerStarter DefaultCheckerStarter(const TAppCoreSettings& settings);

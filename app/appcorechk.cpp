@@ -18,20 +18,6 @@ namespace bm {
 
 namespace {
 
-TTrashRow RowOfNotice(const TQuarantinedMessage& n)
-{
-    TTrashRow row;
-    row.ID = n.ID;
-    row.From = n.From;
-    row.Subject = n.Subject;
-    row.Size = n.Size;
-    row.Sent = n.Sent;
-    row.Received = n.Received;
-    row.Account = n.Account;
-    row.UIDL = n.UIDL;
-    return row;
-}
-
 TInboxRow RowOf(const TKnownMessage& entry)
 {
     TInboxRow row;
@@ -54,6 +40,20 @@ void AppendLine(std::string& text, const std::string& line)
 }
 
 } // namespace
+
+TTrashRow TrashRowOf(const TQuarantinedMessage& n)
+{
+    TTrashRow row;
+    row.ID = n.ID;
+    row.From = n.From;
+    row.Subject = n.Subject;
+    row.Size = n.Size;
+    row.Sent = n.Sent;
+    row.Received = n.Received;
+    row.Account = n.Account;
+    row.UIDL = n.UIDL;
+    return row;
+}
 
 // --- Commands ------------------------------------------------------------------
 
@@ -291,7 +291,7 @@ TCheckerEvents TAppCore::MakeCheckerEvents(std::uint64_t run)
     ev.OnQuarantineBatchBegin = [this] { batch_.clear(); };
     ev.OnQuarantined = [this, run](const TQuarantinedMessage& notice) {
         if (IsCurrentRun(run))
-            batch_.push_back(RowOfNotice(notice));
+            batch_.push_back(TrashRowOf(notice));
     };
     ev.OnQuarantineBatchEnd = [this, run] {
         std::vector<TTrashRow> rows;

@@ -7,53 +7,6 @@
 namespace bm::test {
 namespace {
 
-// Everything one core works on, of its own.
-struct CoreContext {
-    TempDir dir;
-    TOptions options;
-    TAccountList accounts {options};
-    TWhiteList friends;
-    TBlackList blacklist;
-    TFilterList filters;
-    TBadMailReplies replies;
-    TMessageList inbox;
-    TMessageList known;
-    TRegistryStore registry {dir.path() / "registry"};
-    FakeChecker checker;
-    FakeRemoteAccess ras;
-    std::unique_ptr<TAppCore> core;
-
-    TAppCoreSettings Settings()
-    {
-        TAppCoreSettings s;
-        s.StartChecker = checker.Starter();
-        s.Options = &options;
-        s.Accounts = &accounts;
-        s.Friends = &friends;
-        s.Blacklist = &blacklist;
-        s.Filters = &filters;
-        s.Replies = &replies;
-        s.Inbox = &inbox;
-        s.Known = &known;
-        s.RemoteAccess = &ras;
-        s.CleanerRegistry = &registry;
-        s.DatabaseFile = dir.path() / "quarantine.db";
-        s.OptionsFile = dir.path() / "options.ini";
-        s.FriendsFile = dir.path() / "whitelist.txt";
-        s.BlacklistFile = dir.path() / "blacklist.txt";
-        s.FiltersFile = dir.path() / "filters.xml";
-        s.StartServers = false;
-        s.ShutdownDrain = std::chrono::milliseconds(0);
-        return s;
-    }
-    void Create()
-    {
-        core = std::make_unique<TAppCore>(Settings());
-        core->Create();
-        TAppCoreTestAccess::Cleaner(*core)->CleanTimer().stop();
-    }
-};
-
 // What one observer saw, in order.
 struct Observer {
     std::vector<std::string> Seen;
@@ -72,8 +25,11 @@ TEST(AppCoreContext, TwoCoresInOneProcessShareNothing)
 {
     TScopedTestClock clock {EncodeDate(2026, 3, 2) + EncodeTime(9, 0, 0)};
     CoreContext a, b;
-    a.Create();
-    b.Create();
+    for (CoreContext* c : {&a, &b}) {
+        c->core = std::make_unique<TAppCore>(c->Settings());
+        c->core->Create();
+        TAppCoreTestAccess::Cleaner(*c->core)->CleanTimer().stop();
+    }
     a.core->Lists().AddAddress(TSideBarList::Friends, "ann@example.com");
     TAppCoreTestAccess::Database(*a.core)->AppendKey("KEYKEYKEYKEYKEYKEYKEYKEYKEYKEY10", "x ", false);
     ASSERT_TRUE(a.core->StartMailCheck(true, false));

@@ -182,11 +182,8 @@ private:
     std::filesystem::path file_;
 };
 
-// A core over its own options, accounts and lists, without the local
-// servers, on a test clock; the test calls the timer handlers itself.
-class AppCoreTest : public testing::Test {
-protected:
-    TScopedTestClock clock {EncodeDate(2026, 3, 2) + EncodeTime(9, 0, 0)};
+// Everything one core works on, of its own.
+struct CoreContext {
     TempDir dir;
     TOptions options;
     TAccountList accounts {options};
@@ -196,19 +193,10 @@ protected:
     TBadMailReplies replies;
     TMessageList inbox;
     TMessageList known;
+    TRegistryStore registry {dir.path() / "registry"};
     FakeChecker checker;
     FakeRemoteAccess ras;
     std::unique_ptr<TAppCore> core;
-    TRegistryStore registry {dir.path() / "registry"};
-    int releases = 0;
-    int closes = 0;
-
-    AppCoreTest() { ErrorList().Clear(); }
-    ~AppCoreTest() override
-    {
-        core.reset();
-        ErrorList().Clear();
-    }
 
     TAppCoreSettings Settings()
     {
@@ -231,6 +219,28 @@ protected:
         s.FiltersFile = dir.path() / "filters.xml";
         s.StartServers = false;
         s.ShutdownDrain = std::chrono::milliseconds(0);
+        return s;
+    }
+};
+
+// A core over its own options, accounts and lists, without the local
+// servers, on a test clock; the test calls the timer handlers itself.
+class AppCoreTest : public testing::Test, protected CoreContext {
+protected:
+    TScopedTestClock clock {EncodeDate(2026, 3, 2) + EncodeTime(9, 0, 0)};
+    int releases = 0;
+    int closes = 0;
+
+    AppCoreTest() { ErrorList().Clear(); }
+    ~AppCoreTest() override
+    {
+        core.reset();
+        ErrorList().Clear();
+    }
+
+    TAppCoreSettings Settings()
+    {
+        TAppCoreSettings s = CoreContext::Settings();
         s.ReleaseInstance = [this] { ++releases; };
         return s;
     }

@@ -69,7 +69,7 @@ protected:
         row.From = m.FromList.Count() ? m.FromList[0].Address : "";
         row.Subject = m.Subject;
         row.ID = Db().AppendQuarantinedMessage(row);
-        TAppCoreTestAccess::AddQuarantineRows(*core, {RowOf(*Db().FindQuarantinedMessage(row.ID))});
+        TAppCoreTestAccess::AddQuarantineRows(*core, {TrashRowOf(*Db().FindQuarantinedMessage(row.ID))});
         return row.ID;
     }
     // An inbox message: its file, its record and the core's row.
@@ -100,17 +100,6 @@ private:
     {
         static int n = 0;
         return n;
-    }
-    static TTrashRow RowOf(const TQuarantinedMessage& q)
-    {
-        TTrashRow r;
-        r.ID = q.ID;
-        r.From = q.From;
-        r.Subject = q.Subject;
-        r.Received = q.Received;
-        r.Account = q.Account;
-        r.UIDL = q.UIDL;
-        return r;
     }
 };
 
