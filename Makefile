@@ -32,9 +32,9 @@ build-asan: deps
 
 run: build
 	@if [ -n "$$DISPLAY$$WAYLAND_DISPLAY" ]; then \
-	  exec $(BUILD)/app/brixmoor; \
+	  exec $(BUILD)/ui/brixmoor; \
 	else \
-	  exec $(BUILD)/app/brixmoor --headless; \
+	  exec $(BUILD)/ui/brixmoor --headless; \
 	fi
 
 # Each run ends with one line per reason for the tests it skipped.

@@ -180,7 +180,7 @@ bool TAppCore::StartSMTPServer(bool report)
 {
     TSMTPServerSettings s = SMTPSettingsFromOptions(options_, accounts_, friends_);
     auto server = std::make_unique<TSMTPServerThread>(s);
-    server->OnAddressWhitelisted = [this](TSMTPServerThread&, const std::string& address) {
+    server->OnServerEvent = [this](TSMTPServerThread&, const std::string& address) {
         emit AddressWhitelisted(LowerText(address));
     };
     try {
@@ -203,7 +203,7 @@ bool TAppCore::StartPOP3Server(bool report)
     TPOP3ServerSettings s = POP3SettingsFromOptions(options_, accounts_);
     auto server = std::make_unique<TPOP3ServerThread>(s);
     // The mail client deleted a message file: its inbox row goes.
-    server->OnMessageDeleted = [this](TPOP3ServerThread&, const std::string& account, const std::string& id) {
+    server->OnServerEvent = [this](TPOP3ServerThread&, const std::string& account, const std::string& id) {
         RemoveInboxRow(id, account);
     };
     try {
@@ -223,7 +223,7 @@ bool TAppCore::StartPOP3Server(bool report)
 
 void TAppCore::CreateCleaner()
 {
-    cleaner_ = std::make_unique<TCleanerMdl>(*database_, &options_, &accounts_, &blacklist_,
+    cleaner_ = std::make_unique<TCleanerMdl>(*database_, options_, accounts_, blacklist_,
                                             settings_.CleanerRegistry);
     cleaner_->OnCanClean = [this](TCleanerMdl&, bool& allowed) { allowed = MayClean(); };
     cleaner_->OnBeforePack = [this](TCleanerMdl&) { emit BeforePack(); };

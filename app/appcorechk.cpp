@@ -9,6 +9,7 @@
 #include "core/loggerU.h"
 #include "dialup/rasmdl.h"
 #include "store/cleaningmdl.h"
+#include "store/msgfilesU.h"
 #include "store/msgsU.h"
 
 #include <QMetaObject>

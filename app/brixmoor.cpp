@@ -24,6 +24,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <memory>
+#include <mutex>
 #include <unistd.h>
 
 namespace bm {
@@ -235,7 +236,7 @@ int RunNormal(const TRunSettings& settings)
     // by others: the quarantine, the trace, the mail and the settings are not.
     if (const int skipped = TightenPrivateTree(GetDataFolder()); skipped > 0)
         Trace("Data folder: " + std::to_string(skipped) + " entries could not be made private");
-    if (settings.RunMainWindow && HasDisplay()) {
+    if (IsWindowRun(TRunKind::Normal, settings)) {
         settings.RunMainWindow(security);
         return 0;
     }
@@ -301,7 +302,13 @@ std::vector<TLifeStep> ModuleInitSteps()
         {"filters", [] { FilterList().LoadFromFile(); }},
         // InboxList starts empty; KnownList is read (filter names resolved
         // against the filters loaded just before).
-        {"known messages", [] { LoadKnownMessages(); }},
+        {"known messages", [] {
+             TFilterList& filters = FilterList();
+             LoadKnownMessages(KnownList(), [&filters](const std::string& name) {
+                 std::lock_guard lock(filters.Mutex());
+                 return filters.FindByName(name) != nullptr;
+             });
+         }},
         {"reply templates", [] { BadMailReplies().LoadFromFile(); }},
         {"options", [] { Options().LoadFromFile(); }},
         {"accounts", [] { Accounts().LoadFromFile(); }},
@@ -326,7 +333,7 @@ std::vector<TLifeStep> ModuleShutdownSteps()
     return {
         // Written only when a Mail check finished in this run: a run that
         // never checked leaves the file as it was.
-        {"known messages", [] { FinishKnownMessages(); }},
+        {"known messages", [] { FinishKnownMessages(InboxList(), KnownList()); }},
         {"friends list and blacklist", [] { SaveAddressLists(); }},
         {"filters", [] { FilterList().SaveIfModified(); }},
         {"trace log", [] {
@@ -351,6 +358,11 @@ void RunLifeSteps(const std::vector<TLifeStep>& steps, bool guarded)
             WriteTrace({"Shutdown step failed", step.Name, e.what()}, kTraceEvent);
         }
     }
+}
+
+bool IsWindowRun(TRunKind kind, const TRunSettings& settings)
+{
+    return kind == TRunKind::Normal && settings.RunMainWindow && HasDisplay();
 }
 
 bool HasDisplay()
@@ -386,7 +398,9 @@ int BrixmoorMain(int argc, char** argv, const TRunSettings& settings)
     }
     std::unique_ptr<QCoreApplication> app;
     if (!QCoreApplication::instance())
-        app = std::make_unique<QCoreApplication>(argc, argv);
+        app = IsWindowRun(kind, settings) && settings.MakeWindowApplication
+                  ? settings.MakeWindowApplication(argc, argv)
+                  : std::make_unique<QCoreApplication>(argc, argv);
     try {
         RunLifeSteps(ModuleInitSteps(), false);
         int code = PerformRun(kind, args, settings);

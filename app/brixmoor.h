@@ -4,8 +4,11 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
+
+class QCoreApplication;
 
 namespace bm {
 
@@ -59,6 +62,11 @@ struct TRunSettings {
     // otherwise the normal run is the headless one: the core alone until a
     // termination signal or a close request.
     std::function<void(TSecurity& security)> RunMainWindow;
+    // The application object of the windowed run, given by the user
+    // interface with RunMainWindow (a QApplication, which the window's
+    // widgets need); every other run gets a QCoreApplication. Unset: the
+    // windowed run gets a QCoreApplication too.
+    std::function<std::unique_ptr<QCoreApplication>(int& argc, char** argv)> MakeWindowApplication;
     std::chrono::milliseconds LockWait {100};        // first-instance test
     std::chrono::milliseconds CloseWait {30000};     // uninstall: wait for the running copy
     std::chrono::milliseconds CloseSettle {2000};    // uninstall: after it ended
@@ -68,11 +76,17 @@ struct TRunSettings {
 // True when a display server is reachable ($DISPLAY or $WAYLAND_DISPLAY set).
 bool HasDisplay();
 
+// True when the run shows the main window: the normal run, with a window
+// run given, while a display is reachable.
+bool IsWindowRun(TRunKind kind, const TRunSettings& settings);
+
 // The entry of the program: selects the run and performs it; gives the exit
 // code: 0 for every run, as the program always ended with 0, except that a
 // failure escaping a run (a configuration loader, the instance lock) is
 // printed on stderr and gives 1 instead of ending the process abnormally.
-// Creates the QCoreApplication itself when none exists. Main thread.
+// Creates the application object itself when none exists: the window's
+// (MakeWindowApplication) for a window run, else a QCoreApplication. Main
+// thread.
 int BrixmoorMain(int argc, char** argv, const TRunSettings& settings = {});
 
 // The usage text of --help.

@@ -18,6 +18,7 @@
 #include "config/addrlistU.h"
 #include "config/filtersU.h"
 #include "core/mailmsgU.h"
+#include "store/msgfilesU.h"
 #include "store/msgsU.h"
 #include "tests/support/dovecot.h"
 #include "tests/support/peerprocess.h"

@@ -85,7 +85,7 @@ double RunOurs(int& deleted)
     settings.certFolders = {data.path(), data.path()};
     settings.timeouts = {60000, 60000, 60000};
     bm::TPOP3ServerThread server(settings);
-    server.OnMessageDeleted = [&](bm::TPOP3ServerThread&, const std::string&, const std::string&) { ++deleted; };
+    server.OnServerEvent = [&](bm::TPOP3ServerThread&, const std::string&, const std::string&) { ++deleted; };
     server.Start();
     ::sync();
     const double rate = RunFetchmail(server.PlainPort(), "joe@pop.example.com", "secret", work.path());

@@ -75,10 +75,10 @@ std::pair<double, double> BenchKnown(const std::filesystem::path& file, int n)
     for (int i = 0; i < n; ++i)
         bm::InboxList().Add(Record(i));
     auto start = Clock::now();
-    bm::SaveKnownMessages(file);
+    bm::SaveKnownMessages(bm::InboxList(), file);
     double save = SecondsSince(start);
     start = Clock::now();
-    bm::LoadKnownMessages(file);
+    bm::LoadKnownMessages(bm::KnownList(), nullptr, file);
     double load = SecondsSince(start);
     std::printf("known messages %6d: save %.3f s (%.0f records/s), load %.3f s (%.0f records/s), %d read\n", n,
                 save, n / save, load, n / load, bm::KnownList().Count());

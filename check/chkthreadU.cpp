@@ -4,7 +4,7 @@
 #include "core/errorsU.h"
 #include "core/loggerU.h"
 #include "core/synchronize.h"
-#include "store/msgsU.h"
+#include "store/knownmsgU.h"
 
 #include <exception>
 

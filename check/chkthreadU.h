@@ -61,7 +61,7 @@ public:
     // Creates the modules (the classifier opens its database connection,
     // throwing EDatabaseError). The thread does not run until Start.
     TCheckerThread(bool localOnly, bool localAfterRemote, bool defaultOnly, TAccountPtr account,
-                   TCheckerEvents events, const TCheckContext& context = {});
+                   TCheckerEvents events, const TCheckContext& context);
     ~TCheckerThread() override;
 
     const bool LocalOnly;
@@ -102,6 +102,6 @@ private:
 // Throws what creating the modules throws (no check is then running).
 std::shared_ptr<TCheckerThread> StartCheckerThread(bool localOnly, bool localAfterRemote, bool defaultOnly,
                                                    TAccountPtr account, TCheckerEvents events,
-                                                   const TCheckContext& context = {});
+                                                   const TCheckContext& context);
 
 } // namespace bm

@@ -41,7 +41,8 @@ TMailCheckerSettings MailCheckerSettingsFromOptions(const TOptions& options,
 TMailCheckerMdl::TMailCheckerMdl(bool localMode, const TMailCheckerSettings& settings, TAccountList& accounts,
                                  TWhiteList& friends, TBlackList& blacklist, TFilterList& filters)
     : localMode_(localMode), settings_(settings), accounts_(accounts), friends_(friends),
-      blacklist_(blacklist), filters_(filters), client_(settings.Client)
+      blacklist_(blacklist), filters_(filters), client_(settings.Client),
+      tls_(settings.CertificateFolder)
 {
 }
 
@@ -165,41 +166,10 @@ void TMailCheckerMdl::Quit(TAccount& account)
     }
 }
 
-std::shared_ptr<TlsContext> TMailCheckerMdl::ClientTls(const std::string& pinnedFingerprint)
-{
-    std::shared_ptr<TlsContext>& context = tls_[pinnedFingerprint];
-    if (!context) {
-        TlsClientSettings tls;
-        // The server's certificate is checked before the password leaves:
-        // system roots plus the program folder's cacert.pem, and the name.
-        tls.verifyPeer = true;
-        tls.pinnedFingerprint = pinnedFingerprint;
-        if (!settings_.CertificateFolder.empty())
-            tls.files = FindClientCertificates(settings_.CertificateFolder);
-        context = TlsContext::Client(tls);
-    }
-    return context;
-}
-
-// What the user can do about a refused certificate he knows to be his
-// server's: the accounts.ini line that trusts it.
-std::string TMailCheckerMdl::TrustHint(const TAccount& account, const std::string& fingerprint) const
-{
-    const std::vector<TAccountPtr> items = accounts_.Items();
-    for (std::size_t i = 0; i < items.size(); ++i)
-        if (items[i].get() == &account)
-            return " To trust this certificate, add the line \"CertFingerprint=" + fingerprint +
-                   "\" to the section [Account" + std::to_string(i + 1) + ".Incoming] of accounts.ini.";
-    return {};
-}
-
 void TMailCheckerMdl::LearnTlsOffered(TAccount& account)
 {
-    if (account.Incoming().TlsOffered())
-        return;
-    account.Incoming().SetTlsOffered(true);
     try {
-        accounts_.SaveToFile();
+        bm::LearnTlsOffered(accounts_, account, TMailSide::Incoming);
     } catch (const std::exception& e) {
         Report(e.what(), account.Name());
     }
@@ -223,7 +193,7 @@ TPop3ConnectParams TMailCheckerMdl::ConnectParams(TAccount& account)
                                  proxy.Username, proxy.Password};
     params.Tls = Pop3TlsFromSSLValue(in.SSL);
     if (params.Tls != TPop3Tls::None)
-        params.Context = ClientTls(in.CertFingerprint);
+        params.Context = tls_.For(in.CertFingerprint);
     params.TlsOfferedBefore = in.TlsOffered;
     params.Host = in.Server;
     params.Port = static_cast<std::uint16_t>(in.Port);
@@ -292,7 +262,7 @@ bool TMailCheckerMdl::ConnectAccount(TAccount& account)
         } catch (const ECertificateError& e) {
             if (!Stopped()) {
                 WriteTrace({"Exception connecting", e.what()}, kTraceNotable);
-                Report(e.what() + TrustHint(account, e.Fingerprint()), name);
+                Report(e.what() + CertificateTrustHint(accounts_, account, e.Fingerprint(), TMailSide::Incoming), name);
             }
             return false;
         } catch (const EPop3Error& e) {

@@ -27,7 +27,6 @@
 #include <deque>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -36,8 +35,9 @@
 #include <utility>
 #include <vector>
 
-#include "check/pop3clientU.h"
 #include "config/optionsU.h"
+#include "proto/clienttlsU.h"
+#include "proto/pop3clientU.h"
 
 namespace bm {
 
@@ -191,8 +191,6 @@ private:
     void SetState(std::uint8_t state);
     void Report(const std::string& text, const std::string& account);
     bool Stopped() const;
-    std::shared_ptr<TlsContext> ClientTls(const std::string& pinnedFingerprint);
-    std::string TrustHint(const TAccount& account, const std::string& fingerprint) const;
     void LearnTlsOffered(TAccount& account);
 
     const bool localMode_;
@@ -202,8 +200,7 @@ private:
     TBlackList& blacklist_;
     TFilterList& filters_;
     TPop3Client client_;
-    // Client contexts by the account's pinned fingerprint ("" for none).
-    std::map<std::string, std::shared_ptr<TlsContext>> tls_;
+    TClientTlsContexts tls_;
 
     // Retrievals sent ahead in this pass (when the server pipelines): the
     // listing lines judged new before the walk, with their message numbers,

@@ -17,6 +17,7 @@
 #include "core/loggerU.h"
 #include "core/mailmsgU.h"
 #include "core/msghelpersU.h"
+#include "store/msgfilesU.h"
 #include "store/msgsU.h"
 
 namespace bm {

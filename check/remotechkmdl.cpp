@@ -12,6 +12,7 @@
 #include "core/mailmsgU.h"
 #include "core/msghelpersU.h"
 #include "platform/shellU.h"
+#include "store/msgfilesU.h"
 #include "store/msgsU.h"
 #include "store/threaddatamdl.h"
 
@@ -48,23 +49,15 @@ std::string ReplyFromAddress(const TAccount& account, const TMailMessage& messag
 
 TCheckContext TCheckContext::Completed() const
 {
+    const std::pair<const void*, const char*> lists[] = {
+        {Options, "options"},     {Accounts, "accounts"}, {Friends, "Friends list"},
+        {Blacklist, "blacklist"}, {Filters, "filters"},   {Replies, "reply templates"},
+        {Inbox, "inbox list"},    {Known, "known list"},
+    };
+    for (const auto& [list, name] : lists)
+        if (!list)
+            throw std::runtime_error(std::string("A Mail check needs its ") + name);
     TCheckContext c = *this;
-    if (!c.Options)
-        c.Options = &bm::Options();
-    if (!c.Accounts)
-        c.Accounts = &bm::Accounts();
-    if (!c.Friends)
-        c.Friends = &WhiteList();
-    if (!c.Blacklist)
-        c.Blacklist = &BlackList();
-    if (!c.Filters)
-        c.Filters = &FilterList();
-    if (!c.Replies)
-        c.Replies = &BadMailReplies();
-    if (!c.Inbox)
-        c.Inbox = &InboxList();
-    if (!c.Known)
-        c.Known = &KnownList();
     if (c.Database.empty())
         c.Database = QuarantineDbPath();
     if (!c.Pop3)

@@ -53,7 +53,8 @@
 #include <string_view>
 
 #include "check/mailchkmdl.h"
-#include "check/mailsenderdatamdl.h"
+#include "proto/mailsenderdatamdl.h"
+#include "store/msgfilesU.h"
 #include "store/msgsU.h"
 #include "store/quarantinedbU.h"
 
@@ -75,9 +76,8 @@ class TBlackList;
 
 using TAccountPtr = std::shared_ptr<TAccount>;
 
-// The objects a Mail check works on. A null member means the process-wide
-// one (Options(), Accounts(), WhiteList(), BlackList(), FilterList(),
-// BadMailReplies(), InboxList(), KnownList()); an empty Database means
+// The objects a Mail check works on, given by its starter: every list must
+// be set (a check picks no list by itself). An empty Database means
 // QuarantineDbPath(); unset client settings are built from the options with
 // the program's folder as certificate folder. Everything given must outlive
 // the check.
@@ -94,8 +94,8 @@ struct TCheckContext {
     std::optional<TMailCheckerSettings> Pop3;
     std::optional<TMailSenderSettings> Smtp;
 
-    // A copy with every null member replaced by the process-wide object and
-    // the client settings filled in.
+    // A copy with the database path and the client settings filled in.
+    // Throws std::runtime_error naming the first list that is not set.
     TCheckContext Completed() const;
 };
 

@@ -1,6 +1,7 @@
 # Third-party libraries, all from Debian packages (scripts/install-deps).
 find_package(Qt6 REQUIRED COMPONENTS Core)
-find_package(Qt6 QUIET COMPONENTS Widgets)
+# The program file (ui/) creates the QApplication of the window run.
+find_package(Qt6 REQUIRED COMPONENTS Widgets)
 find_package(OpenSSL 3 REQUIRED)
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(GMIME REQUIRED IMPORTED_TARGET gmime-3.0)

@@ -408,11 +408,6 @@ void TOutgoingMail::Assign(const TOutgoingMail& other)
     SetTlsOffered(v.TlsOffered);
 }
 
-std::optional<TBadMailReply> TOutgoingMail::GetReplyTemplate() const
-{
-    return GetReplyTemplate(BadMailReplies());
-}
-
 std::optional<TBadMailReply> TOutgoingMail::GetReplyTemplate(const TBadMailReplies& replies) const
 {
     return replies.FindCopyByID(BadMailReply());

@@ -172,7 +172,6 @@ public:
 
     // A detached copy of the template whose ID equals BadMailReply exactly,
     // from replies (the process-wide list by default), or nullopt.
-    std::optional<TBadMailReply> GetReplyTemplate() const;
     std::optional<TBadMailReply> GetReplyTemplate(const TBadMailReplies& replies) const;
 
     // The first address of `first` (in order) that belongs to this account,
@@ -188,14 +187,14 @@ private:
 class TAccount {
 public:
     // Defaults; QuarantineDays and KeysInMessages from options.
-    explicit TAccount(const TOptions& options = Options());
+    explicit TAccount(const TOptions& options);
     // Reads the account from section (and section + ".Incoming" / ".Outgoing")
     // of ini; missing or malformed keys take their defaults (QuarantineDays
     // and KeysInMessages those of options). A stored password that cannot be
     // read is taken as empty, its error ("accounts.ini: Invalid code value -
     // ...") is in LoadErrors(), and WriteTo writes the stored text back as it
     // was until the password is set (SetPassword or SetValues, even to "").
-    TAccount(const TIniFile& ini, const std::string& section, const TOptions& options = Options());
+    TAccount(const TIniFile& ini, const std::string& section, const TOptions& options);
     TAccount(const TAccount&) = delete;
     TAccount& operator=(const TAccount&) = delete;
     ~TAccount();
@@ -290,7 +289,7 @@ struct TAccountLoadError {
 class TAccountList {
 public:
     // options gives the defaults of loaded accounts; it must outlive the list.
-    explicit TAccountList(const TOptions& options = Options());
+    explicit TAccountList(const TOptions& options);
     TAccountList(const TAccountList&) = delete;
     TAccountList& operator=(const TAccountList&) = delete;
     ~TAccountList();

@@ -2,7 +2,7 @@
 // connection hands them over, and through the DATA text layout: the parser
 // must end every reply with a result or ESmtpProtocolError, and the DATA text
 // of a raw text must read back (unstuffed) as that text with CR LF lines.
-#include "check/smtpreplyU.h"
+#include "proto/smtpreplyU.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,7 +1,7 @@
 #pragma once
 // The local POP3 server that the user's mail client collects its filtered
 // mail from: one listener (TLocalPOP3ServerMdl) serving, per account, the
-// inbox message files D/<account>/<id>.msg (store/msgsU.h). RFC 1939 with
+// inbox message files D/<account>/<id>.msg (store/msgfilesU.h). RFC 1939 with
 // CAPA (RFC 2449) and STLS (RFC 2595). The login name is the account's real
 // POP3 user name, an at sign and its real POP3 host, with its real password.
 //
@@ -61,11 +61,10 @@ struct TPOP3ServerSettings {
 // firstMs, doubled for each earlier failure, at most maxMs. Any thread.
 int LoginFailureDelayMs(int failures, int firstMs, int maxMs);
 
-// Settings of the program's own server: the process-wide accounts and the
-// options' ports and listen address, the data folder, and the program folder
+// Settings of the program's own server: the accounts and the options'
+// ports and listen address, the data folder, and the program folder
 // for the certificate files (the data folder as fallback). Any thread.
-TPOP3ServerSettings POP3SettingsFromOptions(const TOptions& options = Options(),
-                                            const TAccountList& accounts = Accounts());
+TPOP3ServerSettings POP3SettingsFromOptions(const TOptions& options, const TAccountList& accounts);
 
 // One entry of a connection's message list.
 struct TPOP3Entry {
@@ -182,7 +181,7 @@ public:
                                                          const std::filesystem::path& optionsFile = {});
     // Listens on the options' POP3Port for a moment and connects to
     // "localhost" there; true when the connection was made.
-    static bool TestPort(const TOptions& options = Options());
+    static bool TestPort(const TOptions& options);
 
     TMessageDeletedEvent OnMessageDeleted;
 

@@ -10,8 +10,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "check/smtpreplyU.h"
 #include "core/loggerU.h"
+#include "proto/smtpreplyU.h"
 #include "servers/smtpsrvmdl.h"
 #include "servers/srvsessionU.h"
 

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <random>
 
-#include "store/msgsU.h"
+#include "store/msgfilesU.h"
 
 namespace bm {
 

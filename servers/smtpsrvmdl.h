@@ -3,7 +3,7 @@
 // one listener (TLocalSMTPServerMdl). It delivers nothing itself: a message
 // is matched to the account its sender addresses belong to and relayed,
 // before the reply to its data, through that account's real SMTP server
-// (check/mailsenderdatamdl.h TMailSender). SMTP per RFC 5321 with
+// (proto/mailsenderdatamdl.h TMailSender). SMTP per RFC 5321 with
 // PIPELINING (RFC 2920), ENHANCEDSTATUSCODES (RFC 2034) and STARTTLS
 // (RFC 3207); no AUTH.
 //
@@ -40,11 +40,11 @@
 #include <utility>
 #include <vector>
 
-#include "check/mailsenderdatamdl.h"
 #include "config/acctU.h"
 #include "config/addrlistU.h"
 #include "config/optionsU.h"
 #include "core/mailmsgU.h"
+#include "proto/mailsenderdatamdl.h"
 #include "servers/srvbasethdU.h"
 
 namespace bm {
@@ -88,11 +88,10 @@ struct TSMTPServerSettings {
     std::filesystem::path database;
 };
 
-// Settings of the program's own server: the process-wide options, accounts
-// and Friends list, the options' ports and listen address, the program
+// Settings of the program's own server: the options, accounts and Friends
+// list given, the options' ports and listen address, the program
 // folder for the certificate files (the data folder as fallback). Any thread.
-TSMTPServerSettings SMTPSettingsFromOptions(TOptions& options = Options(), TAccountList& accounts = Accounts(),
-                                            TWhiteList& friends = WhiteList());
+TSMTPServerSettings SMTPSettingsFromOptions(TOptions& options, TAccountList& accounts, TWhiteList& friends);
 
 // --- The parts of the relay rule, public so tests can hold them to it ------
 
@@ -150,7 +149,7 @@ struct TDeliveryNotice {
 // reply) and the message's header as text/rfc822-headers.
 std::string BuildDeliveryNotice(const TDeliveryNotice& notice, std::time_t now);
 
-// Writes the notice as an inbox message file of the account (store/msgsU.h),
+// Writes the notice as an inbox message file of the account (store/msgfilesU.h),
 // under an id of its own beginning with "dsn-". Returns the id. Throws what
 // SaveMessageText throws.
 std::string SaveDeliveryNotice(const std::string& account, const std::string& text, std::time_t now);
@@ -233,7 +232,7 @@ public:
                                                          const std::filesystem::path& optionsFile = {});
     // Listens on the options' SMTPPort for a moment and connects to
     // "localhost" there; true when the connection was made.
-    static bool TestPort(const TOptions& options = Options());
+    static bool TestPort(const TOptions& options);
 
     TAddressWhitelistedEvent OnAddressWhitelisted;
 

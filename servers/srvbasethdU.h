@@ -1,9 +1,10 @@
 #pragma once
 // What the local POP3 and SMTP servers share: the listen addresses, a TCP
 // listener that runs one thread per client connection, the holder thread
-// that keeps the listeners alive from start to stop, and the choice of free
-// ports at installation.
+// that keeps the listeners alive from start to stop (one template for both
+// servers), and the choice of free ports at installation.
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -18,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/synchronize.h"
 #include "net/socketU.h"
 #include "net/tlsU.h"
 #include "platform/peeruid.h"
@@ -220,6 +222,90 @@ private:
     std::condition_variable wake_;
     bool terminated_ = false;
     bool finished_ = true;
+};
+
+namespace detail {
+// The holder's form of a server's event: the same arguments, the holder as
+// the sender.
+template <class Sender, class Event>
+struct THolderEvent;
+template <class Sender, class Server, class... Args>
+struct THolderEvent<Sender, std::function<void(Server&, Args...)> Server::*> {
+    using Type = std::function<void(Sender& sender, Args...)>;
+};
+} // namespace detail
+
+// The holder thread of one local server: two listeners of Server, one on
+// settings.port offering STLS / STARTTLS and one on settings.portSSL
+// speaking TLS from the first byte, alive from Start to Stop. The program
+// keeps one per server (the application core starts them at start-up, SMTP
+// before POP3, and stops them at shutdown; the uninstaller runs a POP3 one
+// of its own).
+//
+// ServerEvent names the server's event for its owner (a std::function member
+// of Server whose first argument is the server). The holder hands it on as
+// OnServerEvent, with Derived (the holder itself) as the sender, on the main
+// thread, one call at a time; the connection that raised it waits until it
+// has run.
+template <class Derived, class Settings, class Server, auto ServerEvent>
+class TLocalServerThread : public TServerBaseThread {
+public:
+    using TEvent = typename detail::THolderEvent<Derived, decltype(ServerEvent)>::Type;
+
+    // settings.port and settings.portSSL name the two listeners' ports.
+    explicit TLocalServerThread(Settings settings) : settings_(std::move(settings)) {}
+    ~TLocalServerThread() override { Stop(); }
+
+    // The ports the two listeners were bound to by the last Start (what
+    // settings gave, or the system's choice for port 0). Any thread.
+    uint16_t PlainPort() const { return plainPort_.load(); }
+    uint16_t TlsPort() const { return tlsPort_.load(); }
+
+    // Set before Start.
+    TEvent OnServerEvent;
+
+protected:
+    // Starts the explicit-TLS listener on settings.port, then the
+    // implicit-TLS one on settings.portSSL. Throws what StartListening
+    // throws; a listener started before the failure is stopped again.
+    void StartServers() override
+    {
+        auto plain = std::make_unique<Server>(settings_);
+        auto tls = std::make_unique<Server>(settings_);
+        Forward(*plain);
+        Forward(*tls);
+        plain->StartListening(TTlsMode::Explicit, settings_.port);
+        tls->StartListening(TTlsMode::Implicit, settings_.portSSL);  // ~plain stops it on failure
+        plainPort_.store(plain->Port());
+        tlsPort_.store(tls->Port());
+        plain_ = std::move(plain);
+        tls_ = std::move(tls);
+    }
+
+    void StopServers() override
+    {
+        plain_.reset();
+        tls_.reset();
+    }
+
+private:
+    void Forward(Server& server)
+    {
+        server.*ServerEvent = [this](Server&, const auto&... args) {
+            if (!OnServerEvent)
+                return;
+            // The values travel with the call, so the events of several
+            // connections never mix; raised on the main thread already (the
+            // SMTP relay's), it runs at once.
+            Synchronize([&] { OnServerEvent(static_cast<Derived&>(*this), args...); });
+        };
+    }
+
+    Settings settings_;
+    std::unique_ptr<Server> plain_;
+    std::unique_ptr<Server> tls_;
+    std::atomic<uint16_t> plainPort_{0};
+    std::atomic<uint16_t> tlsPort_{0};
 };
 
 // The first two ports, counting up from `first`, that are neither in `skip`

@@ -46,12 +46,12 @@ void RemoveQuarantineFile(const std::string& account, const std::string& uidl)
 
 } // namespace
 
-TCleanerMdl::TCleanerMdl(TFFData& data, TOptions* options, TAccountList* accounts, TBlackList* blacklist,
+TCleanerMdl::TCleanerMdl(TFFData& data, TOptions& options, TAccountList& accounts, TBlackList& blacklist,
                          TRegistryStore* registry)
     : data_(data),
-      options_(options ? *options : Options()),
-      accounts_(accounts ? *accounts : Accounts()),
-      blacklist_(blacklist ? *blacklist : BlackList()),
+      options_(options),
+      accounts_(accounts),
+      blacklist_(blacklist),
       settings_(registry),
       lastClean_(settings_, "State", "LastClean", 0),
       lastPack_(settings_, "State", "LastPack", 0)

@@ -34,12 +34,12 @@ class TBlackList;
 
 class TCleanerMdl {
 public:
-    // Everything it works on is passed in (defaults: the process-wide lists)
-    // and must outlive the module; registry: the store of LastClean and
-    // LastPack (null: the process-wide Registry()). Arms the timer with a
+    // Everything it works on is passed in and must outlive the module;
+    // registry: the store of LastClean and LastPack (null: the process-wide
+    // Registry()). Arms the timer with a
     // random interval of 0 to 59 whole seconds and starts it.
-    explicit TCleanerMdl(TFFData& data, TOptions* options = nullptr, TAccountList* accounts = nullptr,
-                         TBlackList* blacklist = nullptr, TRegistryStore* registry = nullptr);
+    TCleanerMdl(TFFData& data, TOptions& options, TAccountList& accounts, TBlackList& blacklist,
+                TRegistryStore* registry = nullptr);
     ~TCleanerMdl();
     TCleanerMdl(const TCleanerMdl&) = delete;
     TCleanerMdl& operator=(const TCleanerMdl&) = delete;

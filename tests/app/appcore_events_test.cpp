@@ -8,7 +8,7 @@
 #include "servers/pop3srvthdU.h"
 #include "servers/smtpsrvthdU.h"
 #include "store/cleaningmdl.h"
-#include "store/msgsU.h"
+#include "store/knownmsgU.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>

@@ -5,7 +5,7 @@
 #include "tests/app/appcore_support.h"
 
 #include "store/cleaningmdl.h"
-#include "store/msgsU.h"
+#include "store/knownmsgU.h"
 
 namespace bm::test {
 namespace {

@@ -156,6 +156,34 @@ TEST(BrixmoorMain, WithoutADisplayTheNormalRunIsHeadless)
     }
 }
 
+// The window run (and with it the window's application object) only for
+// the normal run with a window given and a display to show it on.
+TEST(BrixmoorMain, WindowRunNeedsTheNormalRunAWindowAndADisplay)
+{
+    struct Case {
+        TRunKind kind;
+        bool window;
+        const char* display;
+        bool expected;
+    };
+    const Case cases[] = {
+        {TRunKind::Normal, true, ":0", true},
+        {TRunKind::Normal, true, nullptr, false},
+        {TRunKind::Normal, false, ":0", false},
+        {TRunKind::Headless, true, ":0", false},
+        {TRunKind::Install, true, ":0", false},
+        {TRunKind::Uninstall, true, ":0", false},
+    };
+    for (const Case& c : cases) {
+        ScopedDisplay display(c.display);
+        TRunSettings settings;
+        if (c.window)
+            settings.RunMainWindow = [](TSecurity&) {};
+        EXPECT_EQ(IsWindowRun(c.kind, settings), c.expected)
+            << static_cast<int>(c.kind) << " window " << c.window << " display " << (c.display ? c.display : "-");
+    }
+}
+
 TEST(BrixmoorMain, SecondCopyEndsAtOnceWithZero)
 {
     TInstanceLock first("BrixmoorMutex");

@@ -32,7 +32,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const fs::path kProgram = fs::path(BRIXMOOR_BINARY_DIR) / "app" / "brixmoor";
+const fs::path kProgram = fs::path(BRIXMOOR_BINARY_DIR) / "ui" / "brixmoor";
 constexpr int kFirstMessages = 200;
 constexpr int kMessagesPerTrial = 10;
 constexpr const char* kBindRefused = "Could not bind socket";

@@ -17,7 +17,7 @@
 namespace bm::test {
 namespace {
 
-const std::filesystem::path kProgram = std::filesystem::path(BRIXMOOR_BINARY_DIR) / "app" / "brixmoor";
+const std::filesystem::path kProgram = std::filesystem::path(BRIXMOOR_BINARY_DIR) / "ui" / "brixmoor";
 
 QProcessEnvironment HomeAt(const std::filesystem::path& root)
 {

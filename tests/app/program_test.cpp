@@ -12,7 +12,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-const std::filesystem::path kProgram = std::filesystem::path(BRIXMOOR_BINARY_DIR) / "app" / "brixmoor";
+const std::filesystem::path kProgram = std::filesystem::path(BRIXMOOR_BINARY_DIR) / "ui" / "brixmoor";
 
 class Program : public testing::Test {
 protected:

@@ -14,7 +14,7 @@
 
 #include <unistd.h>
 
-#include "check/pop3clientU.h"
+#include "proto/pop3clientU.h"
 #include "net/tlsU.h"
 
 namespace bm::test {

@@ -14,8 +14,9 @@
 #include "config/filtersU.h"
 #include "config/optionsU.h"
 #include "core/mailmsgU.h"
+#include "store/msgfilesU.h"
 #include "store/msgsU.h"
-#include "tests/check/tls_trust.h"
+#include "tests/proto/tls_trust.h"
 
 namespace bm::test {
 

@@ -5,14 +5,14 @@
 // without it refused before the login.
 #include "tests/check/mailchk_fakepop3.h"
 #include "tests/check/mailchk_support.h"
-#include "tests/check/tls_trust.h"
+#include "tests/proto/tls_trust.h"
 #include "tests/support/dovecot.h"
 
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
-#include "check/pop3clientU.h"
+#include "proto/pop3clientU.h"
 
 namespace bm::test {
 namespace {

@@ -21,7 +21,7 @@
 #include "store/ffdatamdl.h"
 #include "store/msgsU.h"
 #include "store/threaddatamdl.h"
-#include "tests/check/tls_trust.h"
+#include "tests/proto/tls_trust.h"
 #include "tests/support/testenv.h"
 
 namespace bm::test {

@@ -351,22 +351,26 @@ INSTANTIATE_TEST_SUITE_P(
                           [](TAccount& a) { a.Outgoing().SetEMailAddresses({"Me.Too@one.example", "me@one.example"}); }},
         AccountSetterCase{"AssignIncoming",
                           [](TAccount& a) {
-                              TAccount copy;
+                              const TOptions options;
+                              TAccount copy(options);
                               copy.SetValues(a.Snapshot());
                               a.Incoming().Assign(copy.Incoming());
                           },
                           [](TAccount& a) {
-                              TAccount other;
+                              const TOptions options;
+                              TAccount other(options);
                               a.Incoming().Assign(other.Incoming());
                           }},
         AccountSetterCase{"AssignOutgoing",
                           [](TAccount& a) {
-                              TAccount copy;
+                              const TOptions options;
+                              TAccount copy(options);
                               copy.SetValues(a.Snapshot());
                               a.Outgoing().Assign(copy.Outgoing());
                           },
                           [](TAccount& a) {
-                              TAccount other;
+                              const TOptions options;
+                              TAccount other(options);
                               other.SetValues(a.Snapshot());
                               other.Outgoing().SetDefaultEMailAddress("x@y");
                               a.Outgoing().Assign(other.Outgoing());

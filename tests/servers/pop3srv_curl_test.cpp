@@ -22,7 +22,7 @@ protected:
         if (!fs::exists("/usr/bin/curl"))
             GTEST_SKIP() << "curl is not installed";
         thread_ = std::make_unique<TPOP3ServerThread>(env_.Settings());
-        thread_->OnMessageDeleted = [this](TPOP3ServerThread&, const std::string& account, const std::string& id) {
+        thread_->OnServerEvent = [this](TPOP3ServerThread&, const std::string& account, const std::string& id) {
             deleted_.push_back(account + "/" + id + (IsMainThread() ? "" : " (worker thread!)"));
         };
         thread_->Start();

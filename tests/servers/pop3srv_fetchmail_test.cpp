@@ -31,7 +31,7 @@ protected:
         // the name fetchmail checks the certificate against.
         env_.Settings().listenAddresses = ServerListenAddresses(kLoopbackAddress);
         thread_ = std::make_unique<TPOP3ServerThread>(env_.Settings());
-        thread_->OnMessageDeleted = [this](TPOP3ServerThread&, const std::string& account, const std::string& id) {
+        thread_->OnServerEvent = [this](TPOP3ServerThread&, const std::string& account, const std::string& id) {
             EXPECT_TRUE(IsMainThread());
             deleted_.push_back(account + "/" + id);
         };

@@ -35,7 +35,7 @@ protected:
     void Start()
     {
         thread_ = std::make_unique<TPOP3ServerThread>(env_.Settings());
-        thread_->OnMessageDeleted = [this](TPOP3ServerThread&, const std::string& account, const std::string& id) {
+        thread_->OnServerEvent = [this](TPOP3ServerThread&, const std::string& account, const std::string& id) {
             // Runs on the main thread: no lock needed for the test's list.
             deletions_.push_back({account, id, IsMainThread()});
         };

@@ -186,7 +186,7 @@ TEST(SmtpWhitelistTest, RecipientsJoinTheFriendsListOnTheMainThreadOneAtATime)
     TSMTPServerThread server(env.Settings());
     std::vector<std::string> seen;
     bool allOnMain = true;
-    server.OnAddressWhitelisted = [&](TSMTPServerThread&, const std::string& address) {
+    server.OnServerEvent = [&](TSMTPServerThread&, const std::string& address) {
         allOnMain = allOnMain && IsMainThread();
         seen.push_back(address);
     };

@@ -13,7 +13,7 @@
 
 #include "core/mailmsgU.h"
 #include "servers/smtpsrvthdU.h"
-#include "store/msgsU.h"
+#include "store/msgfilesU.h"
 #include "tests/servers/smtpsrv_support.h"
 #include "tests/support/smtpsink.h"
 

@@ -7,7 +7,7 @@
 #include "config/optionsU.h"
 #include "core/commonsU.h"
 #include "store/ffdatamdl.h"
-#include "store/msgsU.h"
+#include "store/msgfilesU.h"
 #include "tests/support/testenv.h"
 
 #include <cstdlib>
@@ -28,7 +28,7 @@ protected:
         setenv("XDG_DATA_HOME", dir_.path().c_str(), 1);
         data_ = std::make_unique<TFFData>(dir_.path() / "quarantine.db");
         accounts_ = std::make_unique<TAccountList>(options_);
-        cleaner_ = std::make_unique<TCleanerMdl>(*data_, &options_, accounts_.get(), &blacklist_, &registry_);
+        cleaner_ = std::make_unique<TCleanerMdl>(*data_, options_, *accounts_, blacklist_, &registry_);
         cleaner_->OnMessageDeleted = [this](TCleanerMdl&, int id) { deleted_.push_back(id); };
         cleaner_->OnSenderBlacklisted = [this](TCleanerMdl&, const std::string& a) { blacklisted_.push_back(a); };
         cleaner_->OnProgress = [this](TCleanerMdl&, const std::string& t) { progress_.push_back(t); };

@@ -1,7 +1,7 @@
 // The store's files are its owner's only: the quarantine database with its
 // -wal and -shm, and the message files with their account folders.
 #include "store/dbU.h"
-#include "store/msgsU.h"
+#include "store/msgfilesU.h"
 
 #include "core/commonsU.h"
 #include "tests/support/testenv.h"

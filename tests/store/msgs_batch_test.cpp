@@ -1,6 +1,6 @@
 // TMessageFileBatch: message files written whole but unsynced, made durable
 // by one barrier.
-#include "store/msgsU.h"
+#include "store/msgfilesU.h"
 
 #include "core/mailmsgU.h"
 #include "tests/support/testenv.h"

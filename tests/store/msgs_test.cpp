@@ -1,7 +1,8 @@
 // Message ids and files, the known-message record and knownmessages.dat.
+#include "store/knownmsgU.h"
+#include "store/msgfilesU.h"
 #include "store/msgsU.h"
 
-#include "config/filtersU.h"
 #include "core/commonsU.h"
 #include "core/mailmsgU.h"
 #include "core/streamU.h"
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <set>
 #include <thread>
 
 namespace bm {
@@ -423,58 +425,58 @@ TEST(KnownRecord, ListIsSafeFromTwoThreads)
     EXPECT_EQ(list.Count(), 0);
 }
 
-// --- knownmessages.dat through the process-wide lists -----------------------
+// --- knownmessages.dat through the lists ---------------------------------------
 
 TEST_F(DataFolderTest, SaveAndLoadThroughTheLists)
 {
-    auto& filters = FilterList();
-    auto filter = std::make_unique<TFilter>();
-    filter->SetName("StoreTestFilter");
-    filters.Add(std::move(filter));
+    TMessageList inbox;
+    TMessageList known;
+    // The caller's filter list, as the lookup the load is given.
+    std::set<std::string> filters = {"StoreTestFilter"};
+    const TFilterExists filterExists = [&filters](const std::string& name) { return filters.count(name) > 0; };
 
-    InboxList().Clear();
     auto r = SampleRecord("id-1");
     r->FilterName = "StoreTestFilter";
-    InboxList().Add(std::move(r));
-    SaveKnownMessages();
+    inbox.Add(std::move(r));
+    SaveKnownMessages(inbox);
     EXPECT_TRUE(std::filesystem::exists(GetDataFolder() / "knownmessages.dat"));
-    LoadKnownMessages();
-    ASSERT_EQ(KnownList().Count(), 1);
-    EXPECT_EQ(BytesOf(*KnownList().Item(0)), ExpectedSampleBytes());
-    EXPECT_EQ(KnownList().Item(0)->FilterName, "StoreTestFilter");
+    LoadKnownMessages(known, filterExists);
+    ASSERT_EQ(known.Count(), 1);
+    EXPECT_EQ(BytesOf(*known.Item(0)), ExpectedSampleBytes());
+    EXPECT_EQ(known.Item(0)->FilterName, "StoreTestFilter");
 
-    filters.Delete(filters.Count() - 1);
-    LoadKnownMessages();
-    ASSERT_EQ(KnownList().Count(), 1);
-    EXPECT_EQ(KnownList().Item(0)->FilterName, "");
-    InboxList().Clear();
-    KnownList().Clear();
+    filters.clear();
+    LoadKnownMessages(known, filterExists);
+    ASSERT_EQ(known.Count(), 1);
+    EXPECT_EQ(known.Item(0)->FilterName, "");
 }
 
 TEST_F(DataFolderTest, RunWithoutFinishedCheckLeavesTheFileAlone)
 {
+    TMessageList inbox;
+    TMessageList known;
     auto file = GetDataFolder() / "knownmessages.dat";
     test::WriteFileBytes(file, "previous content");
-    InboxList().Add(SampleRecord("id-1"));
+    inbox.Add(SampleRecord("id-1"));
     SetKnownMessagesChanged(false);
-    FinishKnownMessages();
+    FinishKnownMessages(inbox, known);
     EXPECT_EQ(test::ReadFileBytes(file), "previous content");
-    EXPECT_EQ(InboxList().Count(), 0);
+    EXPECT_EQ(inbox.Count(), 0);
 
-    InboxList().Add(SampleRecord("id-1"));
+    inbox.Add(SampleRecord("id-1"));
     SetKnownMessagesChanged(true);
-    FinishKnownMessages();
+    FinishKnownMessages(inbox, known);
     SetKnownMessagesChanged(false);
-    LoadKnownMessages();
-    EXPECT_EQ(KnownList().Count(), 1);
-    KnownList().Clear();
+    LoadKnownMessages(known, nullptr);
+    EXPECT_EQ(known.Count(), 1);
 }
 
 TEST_F(DataFolderTest, NoFileGivesAnEmptyList)
 {
-    KnownList().Add(SampleRecord("stale"));
-    LoadKnownMessages();
-    EXPECT_EQ(KnownList().Count(), 0);
+    TMessageList known;
+    known.Add(SampleRecord("stale"));
+    LoadKnownMessages(known, nullptr);
+    EXPECT_EQ(known.Count(), 0);
 }
 
 } // namespace

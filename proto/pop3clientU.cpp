@@ -1,6 +1,6 @@
 // The POP3 client connection: commands, replies and the login.
 
-#include "check/pop3clientU.h"
+#include "proto/pop3clientU.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,6 +1,5 @@
-#include "check/mailsenderdatamdl.h"
+#include "proto/mailsenderdatamdl.h"
 
-#include "check/smtpsessionU.h"
 #include "config/acctU.h"
 #include "config/addrlistU.h"
 #include "config/optionsU.h"
@@ -11,6 +10,7 @@
 #include "core/synchronize.h"
 #include "net/tlsU.h"
 #include "platform/shellU.h"
+#include "proto/smtpsessionU.h"
 #include "store/threaddatamdl.h"
 
 #include <algorithm>
@@ -127,11 +127,10 @@ struct TMailSender::OpenSession {
 
 TMailSender::TMailSender(TOptions& options, TAccountList& accounts, TWhiteList& friends,
                          TMailSenderSettings settings)
-    : options_(options), accounts_(accounts), friends_(friends), settings_(std::move(settings))
+    : options_(options), accounts_(accounts), friends_(friends), settings_(std::move(settings)),
+      tlsByPin_(settings_.certificateFolder.empty() ? GetProgramFolder() : settings_.certificateFolder)
 {
 }
-
-TMailSender::TMailSender() : TMailSender(Options(), Accounts(), WhiteList()) {}
 
 TMailSender::~TMailSender() = default;
 
@@ -163,20 +162,7 @@ void TMailSender::SetupTls(const TAccount& account)
     sslMode_ = std::min<std::uint8_t>(account.Outgoing().SSL(), 3);
     if (sslMode_ == 0)
         return;
-    const std::string pin = account.Outgoing().CertFingerprint();
-    std::shared_ptr<TlsContext>& context = tlsByPin_[pin];
-    if (!context) {
-        const auto folder = settings_.certificateFolder.empty() ? GetProgramFolder()
-                                                                : settings_.certificateFolder;
-        TlsClientSettings tlsSettings;
-        // Checked before AUTH sends the password: system roots plus the
-        // folder's cacert.pem, and the server's name; or the pinned one.
-        tlsSettings.verifyPeer = true;
-        tlsSettings.pinnedFingerprint = pin;
-        tlsSettings.files = FindClientCertificates(folder);
-        context = TlsContext::Client(tlsSettings);
-    }
-    tls_ = context;
+    tls_ = tlsByPin_.For(account.Outgoing().CertFingerprint());
 }
 
 std::string TMailSender::ErrorText(const std::exception& e, const TAccount& account) const
@@ -184,22 +170,13 @@ std::string TMailSender::ErrorText(const std::exception& e, const TAccount& acco
     const auto* refused = dynamic_cast<const ECertificateError*>(&e);
     if (!refused)
         return e.what();
-    const std::vector<TAccountPtr> items = accounts_.Items();
-    for (std::size_t i = 0; i < items.size(); ++i)
-        if (items[i].get() == &account)
-            return std::string(e.what()) + " To trust this certificate, add the line \"CertFingerprint=" +
-                   refused->Fingerprint() + "\" to the section [Account" + std::to_string(i + 1) +
-                   ".Outgoing] of accounts.ini.";
-    return e.what();
+    return e.what() + CertificateTrustHint(accounts_, account, refused->Fingerprint(), TMailSide::Outgoing);
 }
 
 void TMailSender::LearnTlsOffered(TAccount& account)
 {
-    if (account.Outgoing().TlsOffered())
-        return;
-    account.Outgoing().SetTlsOffered(true);
     try {
-        accounts_.SaveToFile();
+        bm::LearnTlsOffered(accounts_, account, TMailSide::Outgoing);
     } catch (const std::exception& e) {
         Fail(e.what(), account.Name());
     }

@@ -1,4 +1,4 @@
-#include "check/smtpsessionU.h"
+#include "proto/smtpsessionU.h"
 
 #include "net/tlsU.h"
 

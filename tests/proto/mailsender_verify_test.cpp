@@ -3,10 +3,10 @@
 // with what identifies it and the accounts.ini line that trusts it, sent
 // once pinned; STARTTLS remembered for SSL value 1 and a later session
 // without it refused.
-#include "tests/check/mailsender_support.h"
-#include "tests/check/tls_trust.h"
+#include "tests/proto/mailsender_support.h"
+#include "tests/proto/tls_trust.h"
 
-#include "check/smtpsessionU.h"
+#include "proto/smtpsessionU.h"
 #include "tests/support/smtpsink.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
-#include "tests/check/mailsender_support.h"
+#include "tests/proto/mailsender_support.h"
 
-#include "tests/check/tls_trust.h"
+#include "tests/proto/tls_trust.h"
 
 #include <chrono>
 

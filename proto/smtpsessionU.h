@@ -1,5 +1,5 @@
 #pragma once
-// One SMTP client connection of TMailSender (check/mailsenderdatamdl.h): the
+// One SMTP client connection of TMailSender (proto/mailsenderdatamdl.h): the
 // dialogue of RFC 5321 with STARTTLS (RFC 3207) and AUTH (RFC 4954), on a
 // connection that may pass through an HTTP proxy tunnel.
 //
@@ -12,10 +12,10 @@
 // are waited for as RFC 5321 §4.5.3.2 asks: settings.readTimeoutMs for the
 // greeting and each command, settings.dataEndTimeoutMs after the data.
 
-#include "check/mailsenderdatamdl.h"
-#include "check/smtpreplyU.h"
 #include "net/proxyU.h"
 #include "net/socketU.h"
+#include "proto/mailsenderdatamdl.h"
+#include "proto/smtpreplyU.h"
 
 #include <cstdint>
 #include <initializer_list>

@@ -1,6 +1,6 @@
 // SASL mechanism choice and responses for the POP3 client.
 
-#include "check/pop3saslU.h"
+#include "proto/pop3saslU.h"
 
 #include <QByteArray>
 #include <QCryptographicHash>

@@ -3,7 +3,7 @@
 // accounts pointing at a test server, and a scripted SMTP server on loopback
 // for the replies a real server does not give on demand.
 
-#include "check/mailsenderdatamdl.h"
+#include "proto/mailsenderdatamdl.h"
 #include "config/acctU.h"
 #include "config/addrlistU.h"
 #include "config/optionsU.h"

@@ -1,7 +1,7 @@
 // TMailSender against a real SMTP server (aiosmtpd): transports, TLS modes,
 // authentication and learning LoginRequired, refused recipients, the proxy
 // tunnel, text relayed byte for byte, and recipients joining the Friends list.
-#include "tests/check/mailsender_support.h"
+#include "tests/proto/mailsender_support.h"
 
 #include "tests/support/smtpsink.h"
 #include "tests/support/tinyproxy.h"

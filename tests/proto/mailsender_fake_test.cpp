@@ -1,7 +1,7 @@
 // TMailSender against a scripted server, for what a real server does not do on
 // demand: refusing EHLO, falling silent mid-dialogue, mixed 4xx/5xx replies,
 // replies arriving a byte at a time, and an abort from another thread.
-#include "tests/check/mailsender_support.h"
+#include "tests/proto/mailsender_support.h"
 
 #include "store/ffdatamdl.h"
 #include "store/threaddatamdl.h"

@@ -1,4 +1,4 @@
-#include "check/smtpreplyU.h"
+#include "proto/smtpreplyU.h"
 
 #include <algorithm>
 #include <cctype>

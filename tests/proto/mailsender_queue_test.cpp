@@ -3,7 +3,7 @@
 // pass and of an unreachable server stay queued; a greylisted row waits for
 // the next check, a refused one leaves once reported, a relay refusal that a
 // login cures is sent again with login.
-#include "tests/check/mailsender_support.h"
+#include "tests/proto/mailsender_support.h"
 
 #include "store/ffdatamdl.h"
 #include "store/threaddatamdl.h"

@@ -50,7 +50,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -58,7 +57,8 @@
 #include <string_view>
 #include <vector>
 
-#include "check/smtpreplyU.h"
+#include "proto/clienttlsU.h"
+#include "proto/smtpreplyU.h"
 
 namespace bm {
 
@@ -170,8 +170,6 @@ public:
     // accounts: saved when LoginRequired is learned. friends: the Friends list.
     explicit TMailSender(TOptions& options, TAccountList& accounts, TWhiteList& friends,
                          TMailSenderSettings settings = {});
-    // Over the process-wide Options(), Accounts() and WhiteList().
-    TMailSender();
     ~TMailSender();
     TMailSender(const TMailSender&) = delete;
     TMailSender& operator=(const TMailSender&) = delete;
@@ -310,8 +308,7 @@ private:
     TMailSenderSettings settings_;
     std::unique_ptr<HttpProxy> proxy_;       // null: direct
     std::shared_ptr<TlsContext> tls_;        // client context of the current account
-    // Client contexts by the account's pinned fingerprint ("" for none).
-    std::map<std::string, std::shared_ptr<TlsContext>> tlsByPin_;
+    TClientTlsContexts tlsByPin_;
     std::uint8_t sslMode_ = 0;               // SSL value of the next connection
     TRelayOutcome lastRelay_;
 

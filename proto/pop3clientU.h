@@ -23,9 +23,9 @@
 #include <utility>
 #include <vector>
 
-#include "check/pop3saslU.h"
 #include "net/proxyU.h"
 #include "net/socketU.h"
+#include "proto/pop3saslU.h"
 
 namespace bm {
 

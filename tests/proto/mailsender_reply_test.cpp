@@ -1,6 +1,6 @@
 // The SMTP client's reply parser, EHLO capability reading and the DATA text
 // of the two text forms.
-#include "check/smtpreplyU.h"
+#include "proto/smtpreplyU.h"
 
 #include <gtest/gtest.h>
 
