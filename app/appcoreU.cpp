@@ -3,7 +3,14 @@
 // (commands, timers, the checker's events) is in appcorechk.cpp.
 #include "app/appcoreU.h"
 
+#include "app/checksvc.h"
+#include "app/inboxsvc.h"
+#include "app/listsvc.h"
+#include "app/quarantinesvc.h"
+#include "app/replysvc.h"
+#include "app/searchsvc.h"
 #include "app/securitymdl.h"
+#include "app/statussvc.h"
 #include "config/addrlistU.h"
 #include "config/filtersU.h"
 #include "config/optionsU.h"
@@ -48,16 +55,35 @@ std::vector<TSideBarRow> AddressRows(const TAddressList& list)
     return rows;
 }
 
+template <class T>
+T& Required(T* object, const char* what)
+{
+    if (!object)
+        throw std::invalid_argument(std::string("The application core needs its ") + what);
+    return *object;
+}
+
 } // namespace
 
 TAppCore::TAppCore(TAppCoreSettings settings)
     : settings_(std::move(settings))
-    , options_(settings_.Options ? *settings_.Options : Options())
-    , accounts_(settings_.Accounts ? *settings_.Accounts : Accounts())
-    , friends_(settings_.Friends ? *settings_.Friends : WhiteList())
-    , blacklist_(settings_.Blacklist ? *settings_.Blacklist : BlackList())
-    , filters_(settings_.Filters ? *settings_.Filters : FilterList())
+    , options_(Required(settings_.Options, "options"))
+    , accounts_(Required(settings_.Accounts, "accounts"))
+    , friends_(Required(settings_.Friends, "Friends list"))
+    , blacklist_(Required(settings_.Blacklist, "blacklist"))
+    , filters_(Required(settings_.Filters, "filters"))
+    , inboxList_(Required(settings_.Inbox, "inbox list"))
 {
+    Required(settings_.Replies, "reply templates");
+    Required(settings_.Known, "known messages");
+    Required(settings_.CleanerRegistry, "cleaner registry");
+    quarantineSvc_ = std::make_unique<TQuarantineService>(*this);
+    inboxSvc_ = std::make_unique<TInboxService>(*this);
+    listSvc_ = std::make_unique<TListService>(*this);
+    searchSvc_ = std::make_unique<TSearchService>(*this);
+    replySvc_ = std::make_unique<TReplyService>(*this);
+    statusSvc_ = std::make_unique<TStatusService>(*this);
+    checkSvc_ = std::make_unique<TCheckService>(*this);
     if (!settings_.StartChecker)
         settings_.StartChecker = DefaultCheckerStarter(settings_);
     checkMailTimer_.setInterval(5000);
@@ -65,10 +91,10 @@ TAppCore::TAppCore(TAppCoreSettings settings)
     startupMailChecker_.setInterval(1000);
     startupMailChecker_.setSingleShot(true);
     closeNowTimer_.setInterval(100);
-    QObject::connect(&checkMailTimer_, &QTimer::timeout, [this] { CheckMailTimerTimer(); });
-    QObject::connect(&updCheckTimeTimer_, &QTimer::timeout, [this] { UpdCheckTimeTimerTimer(); });
-    QObject::connect(&startupMailChecker_, &QTimer::timeout, [this] { StartupMailCheckerTimer(); });
-    QObject::connect(&closeNowTimer_, &QTimer::timeout, [this] { CloseNowTimerTimer(); });
+    connect(&checkMailTimer_, &QTimer::timeout, this, &TAppCore::CheckMailTimerTimer);
+    connect(&updCheckTimeTimer_, &QTimer::timeout, this, &TAppCore::UpdCheckTimeTimerTimer);
+    connect(&startupMailChecker_, &QTimer::timeout, this, &TAppCore::StartupMailCheckerTimer);
+    connect(&closeNowTimer_, &QTimer::timeout, this, &TAppCore::CloseNowTimerTimer);
 }
 
 TAppCore::~TAppCore()
@@ -92,7 +118,7 @@ void TAppCore::Create()
     if (settings_.StartServers)
         CreateServers();
     CreateCleaner();
-    FillSideBar();
+    emit SideBarFilled();
     startupCheckPending_ = true;
     if (options_.CheckOnStartup()) {
         startupMailChecker_.start();
@@ -155,22 +181,20 @@ bool TAppCore::StartSMTPServer(bool report)
     TSMTPServerSettings s = SMTPSettingsFromOptions(options_, accounts_, friends_);
     auto server = std::make_unique<TSMTPServerThread>(s);
     server->OnServerEvent = [this](TSMTPServerThread&, const std::string& address) {
-        if (OnAddressWhitelisted)
-            OnAddressWhitelisted(LowerText(address));
+        emit AddressWhitelisted(LowerText(address));
     };
     try {
         server->Start();
     } catch (const std::exception& e) {
         WriteTrace({"Local SMTP server", e.what()}, kTraceEvent);
-        if (report && OnStartupError)
-            OnStartupError(e.what());
+        if (report)
+            emit StartupError(e.what());
         return false;
     }
     const std::string text = ListenText("SMTP", s.listenAddresses, server->PlainPort(), server->TlsPort(), "STARTTLS");
     smtpServer_ = std::move(server);
     WriteTrace({text}, kTraceEvent);
-    if (OnServerStarted)
-        OnServerStarted(text);
+    emit ServerStarted(text);
     return true;
 }
 
@@ -186,15 +210,14 @@ bool TAppCore::StartPOP3Server(bool report)
         server->Start();
     } catch (const std::exception& e) {
         WriteTrace({"Local POP3 server", e.what()}, kTraceEvent);
-        if (report && OnStartupError)
-            OnStartupError(e.what());
+        if (report)
+            emit StartupError(e.what());
         return false;
     }
     const std::string text = ListenText("POP3", s.listenAddresses, server->PlainPort(), server->TlsPort(), "STLS");
     pop3Server_ = std::move(server);
     WriteTrace({text}, kTraceEvent);
-    if (OnServerStarted)
-        OnServerStarted(text);
+    emit ServerStarted(text);
     return true;
 }
 
@@ -203,34 +226,24 @@ void TAppCore::CreateCleaner()
     cleaner_ = std::make_unique<TCleanerMdl>(*database_, options_, accounts_, blacklist_,
                                             settings_.CleanerRegistry);
     cleaner_->OnCanClean = [this](TCleanerMdl&, bool& allowed) { allowed = MayClean(); };
-    cleaner_->OnBeforePack = [this](TCleanerMdl&) {
-        if (OnBeforePack)
-            OnBeforePack();
-    };
-    cleaner_->OnFinished = [this](TCleanerMdl&) {
-        if (OnCleanFinished)
-            OnCleanFinished();
-    };
+    cleaner_->OnBeforePack = [this](TCleanerMdl&) { emit BeforePack(); };
+    cleaner_->OnFinished = [this](TCleanerMdl&) { emit CleanFinished(); };
     cleaner_->OnMessageDeleted = [this](TCleanerMdl&, int id) { RemoveQuarantineRow(id); };
     cleaner_->OnProgress = [this](TCleanerMdl&, const std::string& text) { SetStatus(text); };
     cleaner_->OnSenderBlacklisted = [this](TCleanerMdl&, const std::string& address) {
-        if (OnSenderBlacklisted)
-            OnSenderBlacklisted(LowerText(address));
+        emit SenderBlacklisted(LowerText(address));
     };
 }
 
-void TAppCore::FillSideBar()
+TSideBarRows TAppCore::SideBar() const
 {
-    sideBar_.Friends = AddressRows(friends_);
-    sideBar_.Blacklist = AddressRows(blacklist_);
-    sideBar_.Filters.clear();
-    {
-        std::lock_guard lock(filters_.Mutex());
-        for (int i = 0; i < filters_.Count(); ++i)
-            sideBar_.Filters.push_back({filters_.Item(i)->Name(), filters_.Item(i)->Enabled()});
-    }
-    if (OnSideBarFilled)
-        OnSideBarFilled();
+    TSideBarRows rows;
+    rows.Friends = AddressRows(friends_);
+    rows.Blacklist = AddressRows(blacklist_);
+    std::lock_guard lock(filters_.Mutex());
+    for (int i = 0; i < filters_.Count(); ++i)
+        rows.Filters.push_back({filters_.Item(i)->Name(), filters_.Item(i)->Enabled()});
+    return rows;
 }
 
 void TAppCore::StartQuarantineLoader()
@@ -331,8 +344,7 @@ void TAppCore::AddQuarantineRows(const std::vector<TTrashRow>& rows)
     if (rows.empty())
         return;
     quarantine_.insert(quarantine_.end(), rows.begin(), rows.end());
-    if (OnQuarantineRowsAdded)
-        OnQuarantineRowsAdded(rows);
+    emit QuarantineRowsAdded(rows);
 }
 
 void TAppCore::RemoveQuarantineRow(int id)
@@ -344,8 +356,7 @@ void TAppCore::RemoveQuarantineRow(int id)
         break;
     }
     // The window reselects also when the row was gone already.
-    if (OnQuarantineRowRemoved)
-        OnQuarantineRowRemoved(id);
+    emit QuarantineRowRemoved(id);
 }
 
 bool TAppCore::RemoveInboxRow(const std::string& id, const std::string& account)
@@ -355,8 +366,7 @@ bool TAppCore::RemoveInboxRow(const std::string& id, const std::string& account)
             continue;
         TInboxRow row = std::move(*it);
         inbox_.erase(it);
-        if (OnInboxRowRemoved)
-            OnInboxRowRemoved(row);
+        emit InboxRowRemoved(row);
         return true;
     }
     return false;
@@ -372,8 +382,7 @@ void TAppCore::SetStatus(const std::string& text)
     statusText_ = text;
     if (!text.empty())
         WriteTrace({text}, kTraceEvent);
-    if (OnStatus)
-        OnStatus(text);
+    emit StatusChanged(text);
 }
 
 std::string TAppCore::LastCheckedText() const

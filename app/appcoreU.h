@@ -4,20 +4,31 @@
 // threads, the quarantine cleaner and the quarantine loader in their order,
 // drives the automatic Mail checks with its timers, keeps the run state and
 // the rows of the inbox and the quarantine, and takes everything down again
-// in order. A window observes it through its events and commands it through
-// its members; the headless run uses it alone.
+// in order. Any number of views (the main window, the tray icon, the errors
+// window, the headless printer) observe it through its Qt signals; every
+// command that changes the lists, the store or the rows goes through one of
+// its services (app/*svc.h), which keep the three together and emit the
+// matching signals.
 //
-// Life cycle: construct, set the events, Create(), run the event loop, then
-// Shutdown() (also run by the destructor when Create ran).
+// The core is itself the QObject that publishes: it already owns the timers
+// and lives on the main thread, and a separate face would have to forward
+// every event one more time.
+//
+// Life cycle: construct, connect the signals, Create(), run the event loop,
+// then Shutdown() (also run by the destructor when Create ran).
 //
 // Threads: main thread only. Worker threads (the Mail check, the local
-// servers, the quarantine loader) reach it only through synchronous
-// hand-overs, so the main thread must keep its event loop running.
+// servers, the quarantine loader) reach it through synchronous hand-overs
+// where they must wait for the handler (a check's events, the logon dialog)
+// and through a queued event where they need not (the end of a check), so
+// the main thread must keep its event loop running.
 
+#include "check/chkthreadU.h"
 #include "check/mailchkmdl.h"
 #include "config/acctU.h"
 #include "store/trashloaderthrdU.h"
 
+#include <QObject>
 #include <QTimer>
 #include <chrono>
 #include <cstdint>
@@ -31,17 +42,28 @@
 namespace bm {
 
 class IRemoteAccessService;
+class TBadMailReplies;
 class TBlackList;
 class TCleanerMdl;
 class TFFData;
 class TFilterList;
 class TKnownMessage;
+class TMessageList;
 class TOptions;
 class TPOP3ServerThread;
 class TRASManager;
 class TRegistryStore;
 class TSMTPServerThread;
 class TWhiteList;
+class TAppCore;
+class TInboxService;
+class TListService;
+class TQuarantineService;
+class TSearchService;
+class TReplyService;
+class TStatusService;
+class TCheckService;
+struct TAppCoreTestAccess;
 
 // What one Mail check is asked to do: the four values of StartCheckerThread.
 struct TCheckRequest {
@@ -51,39 +73,23 @@ struct TCheckRequest {
     TAccountPtr Account;           // one account, or null
 };
 
-// The checker thread's events as the core receives them; every one runs on
-// the main thread while the checker waits. OnQuarantined brings all rows of
-// the check at once, after OnFinished. OnEnded comes last, once, also when
-// the run ended early without OnFinished: the check no longer exists then.
-struct TCoreCheckEvents {
-    std::function<void(const std::string& address)> OnAddressWhitelisted;
-    std::function<void(const std::string& text)> OnStatus;
-    std::function<void(const std::vector<TTrashRow>& rows)> OnQuarantined;
-    std::function<void(int id)> OnQuarantineRemoved;
-    std::function<void(const std::string& uidl, const TKnownMessage& entry)> OnNewMessage;
-    // entry is null when the message has no inbox row (new in this pass).
-    std::function<void(const std::string& uidl, const TKnownMessage* entry)> OnMessageDeleted;
-    std::function<void()> OnFinished;
-    std::function<void()> OnEnded;
-    // The logon dialog after a refused login: true (OK) with the request's
-    // user name and password filled in for this login; false cancels.
-    std::function<bool(TCredentialsRequest& request)> OnGetCredentials;
-};
-
 // A running Mail check as the core holds it. Main thread.
 class ICheckerRun {
 public:
-    // Released by the core only after OnEnded (never from within an event).
+    // Released by the core only after the check's OnEnded (never from within
+    // one of its events).
     virtual ~ICheckerRun() = default;
     // The stop command: cuts the connection while the check is interruptible,
     // otherwise only asks it to end before the next queued message.
     virtual void Stop() = 0;
 };
 
-// Starts a Mail check in its own thread with the request and the events;
-// throws when it cannot be started. Main thread.
+// Starts a Mail check in its own thread with the request and the checker's
+// events (check/chkthreadU.h: each runs on the main thread while the checker
+// waits, except OnEnded, which the core queues itself); throws when it cannot
+// be started. Main thread.
 using TCheckerStarter =
-    std::function<std::shared_ptr<ICheckerRun>(const TCheckRequest& request, TCoreCheckEvents events)>;
+    std::function<std::shared_ptr<ICheckerRun>(const TCheckRequest& request, TCheckerEvents events)>;
 
 // One row of the inbox list: what the window shows of a known-message
 // record. The record itself stays in InboxList; Id and Account find it.
@@ -110,24 +116,36 @@ struct TSideBarRows {
     std::vector<TSideBarRow> Filters;
 };
 
+// The three lists of the side bar.
+enum class TSideBarList { Friends, Blacklist, Filters };
+
 struct TAppCoreSettings {
     // Starts the Mail checks; null: the program's checker thread.
     TCheckerStarter StartChecker;
-    // The lists the core works on; null: the process-wide ones. They must
-    // outlive the core.
+    // What the core works on, all required (the constructor throws
+    // std::invalid_argument for a null one): the program passes its own
+    // objects, a test objects of its own, so that two cores in one process
+    // share none of them. They must outlive the core.
     TOptions* Options = nullptr;
     TAccountList* Accounts = nullptr;
     TWhiteList* Friends = nullptr;
     TBlackList* Blacklist = nullptr;
     TFilterList* Filters = nullptr;
+    TBadMailReplies* Replies = nullptr;
+    TMessageList* Inbox = nullptr; // this run's inbox records
+    TMessageList* Known = nullptr; // the records of knownmessages.dat
+    // Where the cleaner keeps its time stamps.
+    TRegistryStore* CleanerRegistry = nullptr;
     // The remote access service for dial-up; null: the platform's.
     IRemoteAccessService* RemoteAccess = nullptr;
-    // Where the cleaner keeps its time stamps; null: the process-wide store.
-    TRegistryStore* CleanerRegistry = nullptr;
     // The database file; empty: the data folder's.
     std::filesystem::path DatabaseFile;
     // Where chosen ports are saved; empty: the options' default file.
     std::filesystem::path OptionsFile;
+    // Where the list commands write the lists; empty: each list's own file.
+    std::filesystem::path FriendsFile;
+    std::filesystem::path BlacklistFile;
+    std::filesystem::path FiltersFile;
     // Start the local servers (tests of the life cycle leave them out).
     bool StartServers = true;
     // Frees the single-instance data module (shutdown step 6, last).
@@ -136,7 +154,9 @@ struct TAppCoreSettings {
     std::chrono::milliseconds ShutdownDrain {500};
 };
 
-class TAppCore {
+class TAppCore : public QObject {
+    Q_OBJECT
+
 public:
     // The exit command's refusal while a Mail check runs (title "Warning").
     inline static const char* const kCheckingWarning =
@@ -145,14 +165,14 @@ public:
     inline static const char* const kNoOutgoingServer = ": No outgoing (SMTP) server specified";
     inline static const char* const kNoIncomingServer = ": No incoming (POP) server specified";
     inline static const char* const kNoIncomingUser = ": No incoming (POP) user name specified";
-    // Why an automatic check did not start (OnCheckSkipped); an account that
+    // Why an automatic check did not start (CheckSkipped); an account that
     // fails ValidateAccounts gives its lines instead, joined by "; ".
     inline static const char* const kSkipNoAccounts = "there are no accounts";
     inline static const char* const kSkipNoDefaultAccount = "no account takes part in the default check";
     inline static const char* const kSkipNoDialUp = "no dial-up connection is up";
 
-    explicit TAppCore(TAppCoreSettings settings = {});
-    ~TAppCore(); // Shutdown() when Create ran
+    explicit TAppCore(TAppCoreSettings settings);
+    ~TAppCore() override; // Shutdown() when Create ran
     TAppCore(const TAppCore&) = delete;
     TAppCore& operator=(const TAppCore&) = delete;
 
@@ -160,11 +180,11 @@ public:
     // EDatabaseError, nothing else is then created) and the dial-up manager;
     // the free ports when the options have none yet (saved in the options
     // file); the SMTP then the POP3 server thread (a port that cannot be
-    // opened goes to OnStartupError and the start-up goes on without that
-    // server); the cleaner with its six events; the side-bar rows; the
-    // start-up Mail check armed, or RefreshInbox with the last check time set
-    // to now and the two periodic timers started; the quarantine loader;
-    // status "". Call once.
+    // opened goes to StartupError and the start-up goes on without that
+    // server); the cleaner with its six events; SideBarFilled; the start-up
+    // Mail check armed, or RefreshInbox with the last check time set to now
+    // and the two periodic timers started; the quarantine loader; status "".
+    // Call once.
     void Create();
     // The closing steps, in order: the timers stopped; a running check
     // stopped and waited for; the loader and the cleaner freed; then one
@@ -173,6 +193,16 @@ public:
     // freed, ReleaseInstance; last the events drained for ShutdownDrain.
     // Idempotent.
     void Shutdown();
+
+    // --- Services: every command that changes something -------------------------
+
+    TQuarantineService& Quarantine() { return *quarantineSvc_; }
+    TInboxService& Inbox() { return *inboxSvc_; }
+    TListService& Lists() { return *listSvc_; }
+    TSearchService& Search() { return *searchSvc_; }
+    TReplyService& QuickReply() { return *replySvc_; }
+    TStatusService& Status() { return *statusSvc_; }
+    TCheckService& Checks() { return *checkSvc_; }
 
     // --- Commands -------------------------------------------------------------
 
@@ -199,29 +229,31 @@ public:
     bool MayClean() const;
     // The stop command of a running check (nothing when none runs).
     void StopMailCheck();
-    // Sets the status text, traces a non-empty one (level 2), OnStatus.
+    // Sets the status text, traces a non-empty one (level 2), StatusChanged.
     void SetStatus(const std::string& text);
 
-    // A second copy's show request: OnShowRequest.
+    // A second copy's show request: ShowRequested.
     void ShowRequest();
     // The uninstall run's close request: CloseNowTimer started; the program
-    // closes (OnClose) as soon as no check exists and no cleaning runs.
+    // closes (CloseNow) as soon as no check exists and no cleaning runs.
     void CloseRequest();
     // A termination signal: stops a running check, then CloseRequest.
     void TerminateRequest();
     // The window's exit confirmation is shown (no cleaning starts meanwhile).
     void SetExitConfirmationOpen(bool open) { exitConfirmationOpen_ = open; }
 
-    // --- Timers (main-thread QTimers; their handlers are public for tests) ---
+    // The logon dialog of a check after a refused login: true (OK) with the
+    // request's user name and password filled in for this login; false
+    // cancels. One handler, since it gives the answer; unset: cancelled.
+    // Runs on the main thread while the checker waits.
+    std::function<bool(TCredentialsRequest& request)> OnGetCredentials;
 
-    QTimer& CheckMailTimer() { return checkMailTimer_; }         // 5000 ms
-    QTimer& UpdCheckTimeTimer() { return updCheckTimeTimer_; }   // 1000 ms
-    QTimer& StartupMailChecker() { return startupMailChecker_; } // 1000 ms, once
-    QTimer& CloseNowTimer() { return closeNowTimer_; }           // 100 ms
-    void CheckMailTimerTimer();
-    void UpdCheckTimeTimerTimer();
-    void StartupMailCheckerTimer();
-    void CloseNowTimerTimer();
+    // --- Timer handlers (main-thread QTimers; public for tests) -------------
+
+    void CheckMailTimerTimer();   // 5000 ms
+    void UpdCheckTimeTimerTimer(); // 1000 ms
+    void StartupMailCheckerTimer(); // 1000 ms, once
+    void CloseNowTimerTimer();    // 100 ms
 
     // --- State -----------------------------------------------------------------
 
@@ -244,7 +276,65 @@ public:
     const std::vector<TInboxRow>& InboxRows() const { return inbox_; }
     const std::vector<TTrashRow>& QuarantineRows() const { return quarantine_; }
     bool QuarantineLoaded() const { return quarantineLoaded_; }
-    const TSideBarRows& SideBar() const { return sideBar_; }
+    // The side-bar lists as they are now, in list order.
+    TSideBarRows SideBar() const;
+
+signals:
+    void StatusChanged(const std::string& text);
+    void InboxRowAdded(const bm::TInboxRow& row);
+    void InboxRowRemoved(const bm::TInboxRow& row);
+    // Rows added at once (the loader's rows, or the rows of one check).
+    void QuarantineRowsAdded(const std::vector<bm::TTrashRow>& rows);
+    // Also for an ID that had no row (the window reselects all the same).
+    void QuarantineRowRemoved(int id);
+    // The "Delete at" of these rows changed (ShiftDeleteTimes).
+    void DeleteTimesShifted(const std::vector<int>& ids);
+    // An address joined the Friends list (checker, local SMTP server, a
+    // command) or the blacklist (cleaner, a command): the view adds it in
+    // lower case, checked.
+    void AddressWhitelisted(const std::string& address);
+    void SenderBlacklisted(const std::string& address);
+    // An entry left an address list, or its text changed (list commands).
+    void AddressRemoved(bm::TSideBarList list, const std::string& text);
+    void AddressChanged(bm::TSideBarList list, const std::string& oldText, const std::string& newText);
+    // The filter list changed at index (list commands).
+    void FilterAdded(int index, const bm::TSideBarRow& row);
+    void FilterChanged(int index, const bm::TSideBarRow& row);
+    void FilterRemoved(int index);
+    void SideBarFilled();
+    void CheckStarted(const bm::TCheckRequest& request);
+    // After the check-finished steps; localStandIn: the local-only pass that
+    // stands in for a start-up check without a connection.
+    void CheckFinished(bool localStandIn);
+    // A start-up, periodic or other Mail check did not start, and why (one
+    // line; also traced). Each cause once, until a check has started or the
+    // cause has changed.
+    void CheckSkipped(const std::string& reason);
+    // The new-mail sound file to play (asynchronously).
+    void PlaySound(const std::filesystem::path& soundFile);
+    // The cleaner's OnBeforePack and OnFinished: the window closes and
+    // reopens its own cursors on the quarantine tables.
+    void BeforePack();
+    void CleanFinished();
+    void UpdCheckTime(); // every second
+    void ShowRequested();
+    // The program closes now, without confirmation (close allowed is set):
+    // the window closes for good, the headless run ends its event loop.
+    void CloseNow();
+    // A start-up step failed (a server port that cannot be opened).
+    void StartupError(const std::string& text);
+    // Where a local server listens, once it has started.
+    void ServerStarted(const std::string& text);
+
+private:
+    friend class TQuarantineService;
+    friend class TInboxService;
+    friend class TListService;
+    friend class TSearchService;
+    friend class TReplyService;
+    friend class TStatusService;
+    friend class TCheckService;
+    friend struct TAppCoreTestAccess;
 
     TFFData* Database() { return database_.get(); }
     TRASManager* RASManager() { return rasManager_.get(); }
@@ -252,52 +342,11 @@ public:
     TPOP3ServerThread* POP3Server() { return pop3Server_.get(); }
     TSMTPServerThread* SMTPServer() { return smtpServer_.get(); }
 
-    // --- Events (main thread; an unset one is skipped) -----------------------
-
-    std::function<void(const std::string& text)> OnStatus;
-    std::function<void(const TInboxRow& row)> OnInboxRowAdded;
-    std::function<void(const TInboxRow& row)> OnInboxRowRemoved;
-    // Rows added at once (the loader's rows, or the rows of one check).
-    std::function<void(const std::vector<TTrashRow>& rows)> OnQuarantineRowsAdded;
-    std::function<void(int id)> OnQuarantineRowRemoved;
-    // An address joined the Friends list (checker, local SMTP server) or the
-    // blacklist (cleaner): the view adds it in lower case, checked.
-    std::function<void(const std::string& address)> OnAddressWhitelisted;
-    std::function<void(const std::string& address)> OnSenderBlacklisted;
-    std::function<void()> OnSideBarFilled;
-    std::function<void(const TCheckRequest& request)> OnCheckStarted;
-    // After the check-finished steps; localStandIn: the local-only pass that
-    // stands in for a start-up check without a connection.
-    std::function<void(bool localStandIn)> OnCheckFinished;
-    // The new-mail sound file to play (asynchronously).
-    std::function<void(const std::filesystem::path& soundFile)> OnPlaySound;
-    // The cleaner's OnBeforePack and OnFinished: the window closes and
-    // reopens its own cursors on the quarantine tables.
-    std::function<void()> OnBeforePack;
-    std::function<void()> OnCleanFinished;
-    std::function<void()> OnUpdCheckTime; // every second
-    std::function<void()> OnShowRequest;
-    // The program closes now, without confirmation (close allowed is set):
-    // the window closes for good, the headless run ends its event loop.
-    std::function<void()> OnClose;
-    // A start-up step failed (a server port that cannot be opened).
-    std::function<void(const std::string& text)> OnStartupError;
-    // The logon dialog of a check (see TCoreCheckEvents); unset: cancelled.
-    std::function<bool(TCredentialsRequest& request)> OnGetCredentials;
-    // A start-up, periodic or other Mail check did not start, and why (one
-    // line; also traced). Each cause once, until a check has started or the
-    // cause has changed.
-    std::function<void(const std::string& reason)> OnCheckSkipped;
-    // Where a local server listens, once it has started.
-    std::function<void(const std::string& text)> OnServerStarted;
-
-private:
     void CreateServers();
     void ChoosePorts(bool pop3, bool smtp);
     bool StartSMTPServer(bool report);
     bool StartPOP3Server(bool report);
     void CreateCleaner();
-    void FillSideBar();
     void StartQuarantineLoader();
     void StopTimers();
     void WaitForCheck();
@@ -305,11 +354,11 @@ private:
     void FreeGroup();
 
     bool StartChecker(const TCheckRequest& request);
-    TCoreCheckEvents MakeCheckerEvents(std::uint64_t run);
+    TCheckerEvents MakeCheckerEvents(std::uint64_t run);
     bool IsCurrentRun(std::uint64_t run) const { return checking_ && run == runId_; }
     void CheckNewMessage(const TKnownMessage& entry);
     void CheckMessageDeleted(const std::string& uidl, const TKnownMessage* entry);
-    void CheckFinished();
+    void CheckFinishedSteps();
     void CheckEnded(std::uint64_t run);
     void AddQuarantineRows(const std::vector<TTrashRow>& rows);
     void RemoveQuarantineRow(int id);
@@ -318,7 +367,7 @@ private:
     bool DialUpAvailable();
     std::string DefaultAccountsProblem() const;
     bool DefaultAccountsReady();
-    void CheckSkipped(const std::string& reason);
+    void SkipCheck(const std::string& reason);
 
     TAppCoreSettings settings_;
     TOptions& options_;
@@ -326,6 +375,7 @@ private:
     TWhiteList& friends_;
     TBlackList& blacklist_;
     TFilterList& filters_;
+    TMessageList& inboxList_;
 
     std::unique_ptr<TFFData> database_;
     std::unique_ptr<TRASManager> rasManager_;
@@ -343,6 +393,7 @@ private:
     std::uint64_t runId_ = 0;
     TCheckRequest lastRequest_;
     bool checking_ = false;
+    std::vector<TTrashRow> batch_; // the quarantine notices of the check ending
 
     std::string statusText_;
     std::optional<TDateTime> lastCheckTime_;
@@ -356,16 +407,25 @@ private:
     bool shutDown_ = false;
     bool quarantineLoaded_ = false;
     bool dialUpAbsenceTraced_ = false;
-    std::string lastSkipReason_; // the cause last told by OnCheckSkipped
+    std::string lastSkipReason_; // the cause last told by CheckSkipped
 
     std::vector<TInboxRow> inbox_;
     std::vector<TTrashRow> quarantine_;
-    TSideBarRows sideBar_;
+
+    std::unique_ptr<TQuarantineService> quarantineSvc_;
+    std::unique_ptr<TInboxService> inboxSvc_;
+    std::unique_ptr<TListService> listSvc_;
+    std::unique_ptr<TSearchService> searchSvc_;
+    std::unique_ptr<TReplyService> replySvc_;
+    std::unique_ptr<TStatusService> statusSvc_;
+    std::unique_ptr<TCheckService> checkSvc_;
 };
 
+// The quarantine list's row of a quarantined message's table row.
+TTrashRow TrashRowOf(const TQuarantinedMessage& row);
+
 // The program's checker thread (StartCheckerThread) as a TCheckerStarter,
-// over the lists and the database file of the settings (null or empty: the
-// process-wide ones).
+// over the lists and the database file of the settings.
 TCheckerStarter DefaultCheckerStarter(const TAppCoreSettings& settings);
 
 } // namespace bm

@@ -12,6 +12,7 @@
 #include "store/msgfilesU.h"
 #include "store/msgsU.h"
 
+#include <QMetaObject>
 #include <QTimer>
 
 namespace bm {
@@ -41,6 +42,20 @@ void AppendLine(std::string& text, const std::string& line)
 
 } // namespace
 
+TTrashRow TrashRowOf(const TQuarantinedMessage& n)
+{
+    TTrashRow row;
+    row.ID = n.ID;
+    row.From = n.From;
+    row.Subject = n.Subject;
+    row.Size = n.Size;
+    row.Sent = n.Sent;
+    row.Received = n.Received;
+    row.Account = n.Account;
+    row.UIDL = n.UIDL;
+    return row;
+}
+
 // --- Commands ------------------------------------------------------------------
 
 bool TAppCore::StartMailCheck(bool userStarted, bool defaultOnly, TAccountPtr account)
@@ -62,7 +77,7 @@ bool TAppCore::StartMailCheck(bool userStarted, bool defaultOnly, TAccountPtr ac
             lastSkipReason_.clear();
         return started;
     }
-    CheckSkipped(kSkipNoDialUp);
+    SkipCheck(kSkipNoDialUp);
     // Without a connection the first check still rebuilds the inbox list.
     if (startupCheckPending_)
         StartChecker({true, true, false, nullptr});
@@ -134,8 +149,7 @@ void TAppCore::StopMailCheck()
 
 void TAppCore::ShowRequest()
 {
-    if (OnShowRequest)
-        OnShowRequest();
+    emit ShowRequested();
 }
 
 void TAppCore::CloseRequest()
@@ -175,20 +189,19 @@ bool TAppCore::DefaultAccountsReady()
 {
     const std::string problem = DefaultAccountsProblem();
     if (!problem.empty())
-        CheckSkipped(problem);
+        SkipCheck(problem);
     return problem.empty();
 }
 
 // A timer retries every 5 s under the same conditions: each cause is told
 // once, until a check has run or the cause has changed.
-void TAppCore::CheckSkipped(const std::string& reason)
+void TAppCore::SkipCheck(const std::string& reason)
 {
     if (reason == lastSkipReason_)
         return;
     lastSkipReason_ = reason;
     WriteTrace({"Mail check skipped", reason}, kTraceEvent);
-    if (OnCheckSkipped)
-        OnCheckSkipped(reason);
+    emit CheckSkipped(reason);
 }
 
 // The interval runs from the end of the last check (a local-only pass counts).
@@ -211,8 +224,7 @@ void TAppCore::CheckMailTimerTimer()
 
 void TAppCore::UpdCheckTimeTimerTimer()
 {
-    if (OnUpdCheckTime)
-        OnUpdCheckTime();
+    emit UpdCheckTime();
 }
 
 void TAppCore::StartupMailCheckerTimer()
@@ -237,8 +249,7 @@ void TAppCore::CloseNowTimerTimer()
         return;
     closeNowTimer_.stop();
     closeAllowed_ = true;
-    if (OnClose)
-        OnClose();
+    emit CloseNow();
 }
 
 // --- The checker and its events ------------------------------------------------
@@ -261,23 +272,31 @@ bool TAppCore::StartChecker(const TCheckRequest& request)
     if (!IsCurrentRun(run))
         return true; // it has ended already, within the starter
     check_ = std::move(handle);
-    if (OnCheckStarted)
-        OnCheckStarted(request);
+    emit CheckStarted(request);
     return true;
 }
 
-TCoreCheckEvents TAppCore::MakeCheckerEvents(std::uint64_t run)
+// Every event but the end runs on the main thread while the checker waits;
+// an event of a run that is no longer the current one is dropped.
+TCheckerEvents TAppCore::MakeCheckerEvents(std::uint64_t run)
 {
-    TCoreCheckEvents ev;
+    TCheckerEvents ev;
     ev.OnAddressWhitelisted = [this, run](const std::string& address) {
-        if (IsCurrentRun(run) && OnAddressWhitelisted)
-            OnAddressWhitelisted(LowerText(address));
+        if (IsCurrentRun(run))
+            emit AddressWhitelisted(LowerText(address));
     };
     ev.OnStatus = [this, run](const std::string& text) {
         if (IsCurrentRun(run))
             SetStatus(text);
     };
-    ev.OnQuarantined = [this, run](const std::vector<TTrashRow>& rows) {
+    ev.OnQuarantineBatchBegin = [this] { batch_.clear(); };
+    ev.OnQuarantined = [this, run](const TQuarantinedMessage& notice) {
+        if (IsCurrentRun(run))
+            batch_.push_back(TrashRowOf(notice));
+    };
+    ev.OnQuarantineBatchEnd = [this, run] {
+        std::vector<TTrashRow> rows;
+        rows.swap(batch_);
         if (IsCurrentRun(run))
             AddQuarantineRows(rows);
     };
@@ -295,9 +314,12 @@ TCoreCheckEvents TAppCore::MakeCheckerEvents(std::uint64_t run)
     };
     ev.OnFinished = [this, run] {
         if (IsCurrentRun(run))
-            CheckFinished();
+            CheckFinishedSteps();
     };
-    ev.OnEnded = [this, run] { CheckEnded(run); };
+    // Told on the checker thread without waiting: queued to the main thread
+    // (run at once when told there, as a test's check does). The core
+    // outlives its checks: Shutdown waits for the running one.
+    ev.OnEnded = [this, run] { QMetaObject::invokeMethod(this, [this, run] { CheckEnded(run); }); };
     ev.OnGetCredentials = [this, run](TCredentialsRequest& request) {
         return IsCurrentRun(run) && OnGetCredentials && OnGetCredentials(request);
     };
@@ -310,15 +332,14 @@ void TAppCore::CheckNewMessage(const TKnownMessage& entry)
     // A record announced again (the inbox list rebuilt) replaces its row.
     RemoveInboxRow(row.Id, row.Account);
     inbox_.push_back(row);
-    if (OnInboxRowAdded)
-        OnInboxRowAdded(row);
+    emit InboxRowAdded(row);
     if (row.KnownBefore || !options_.PlaySound() || soundPlayed_ || startupCheckPending_)
         return;
     soundPlayed_ = true;
     const std::filesystem::path sound = options_.SoundFile();
     std::error_code ec;
-    if (!sound.empty() && std::filesystem::exists(sound, ec) && OnPlaySound)
-        OnPlaySound(sound);
+    if (!sound.empty() && std::filesystem::exists(sound, ec))
+        emit PlaySound(sound);
 }
 
 void TAppCore::CheckMessageDeleted(const std::string& uidl, const TKnownMessage* entry)
@@ -328,7 +349,7 @@ void TAppCore::CheckMessageDeleted(const std::string& uidl, const TKnownMessage*
         RemoveInboxRow(entry->Id().empty() ? MakeMessageId(uidl) : entry->Id(), entry->Account());
 }
 
-void TAppCore::CheckFinished()
+void TAppCore::CheckFinishedSteps()
 {
     const bool standIn = lastRequest_.LocalOnly && lastRequest_.LocalAfterRemote;
     if (standIn) {
@@ -347,8 +368,7 @@ void TAppCore::CheckFinished()
         updCheckTimeTimer_.start();
     }
     startupCheckPending_ = false;
-    if (OnCheckFinished)
-        OnCheckFinished(standIn);
+    emit CheckFinished(standIn);
 }
 
 // The check's thread has ended: the reference is cleared. A run that ended

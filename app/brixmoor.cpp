@@ -12,6 +12,7 @@
 #include "core/loggerU.h"
 #include "dialup/rasmdl.h"
 #include "platform/privatefiles.h"
+#include "platform/registry.h"
 #include "store/msgsU.h"
 
 #include <QCoreApplication>
@@ -148,13 +149,18 @@ public:
 
     void Run()
     {
+        // The program's own objects: the process-wide lists that the module
+        // start-up loaded and the shutdown writes.
         TAppCoreSettings cs;
-        // The program's lists, loaded by the module steps of the start-up.
         cs.Options = &Options();
         cs.Accounts = &Accounts();
         cs.Friends = &WhiteList();
         cs.Blacklist = &BlackList();
         cs.Filters = &FilterList();
+        cs.Replies = &BadMailReplies();
+        cs.Inbox = &InboxList();
+        cs.Known = &KnownList();
+        cs.CleanerRegistry = &Registry();
         cs.ShutdownDrain = settings_.ShutdownDrain;
         cs.ReleaseInstance = [this] { security_.OnceOnly.Release(); };
         TAppCore core(std::move(cs));
@@ -172,18 +178,20 @@ private:
 
     void Connect(TAppCore& core)
     {
-        core.OnServerStarted = [](const std::string& text) { PrintLine(text); };
-        core.OnStartupError = [](const std::string& text) { PrintLine("error: " + text); };
-        core.OnShowRequest = [] {
+        QObject::connect(&core, &TAppCore::ServerStarted, [](const std::string& text) { PrintLine(text); });
+        QObject::connect(&core, &TAppCore::StartupError,
+                         [](const std::string& text) { PrintLine("error: " + text); });
+        QObject::connect(&core, &TAppCore::ShowRequested, [] {
             // No window to restore from the tray: the request is traced.
             Trace("Show request");
             PrintLine("show request");
-        };
-        core.OnCheckFinished = [](bool localStandIn) {
+        });
+        QObject::connect(&core, &TAppCore::CheckFinished, [](bool localStandIn) {
             PrintLine(localStandIn ? "Finished LocalOnly mail check" : "Finished mail check");
-        };
-        core.OnCheckSkipped = [](const std::string& reason) { PrintLine("Mail check skipped: " + reason); };
-        core.OnClose = [] { QCoreApplication::quit(); };
+        });
+        QObject::connect(&core, &TAppCore::CheckSkipped,
+                         [](const std::string& reason) { PrintLine("Mail check skipped: " + reason); });
+        QObject::connect(&core, &TAppCore::CloseNow, [] { QCoreApplication::quit(); });
         // ReportError has traced the error already. No errors window takes
         // the list, so it is emptied here: a long run would let it grow.
         OnErrorReported = [](const std::string& account, const std::string& message) {

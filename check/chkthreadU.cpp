@@ -192,6 +192,13 @@ void TCheckerThread::Execute()
     }
     ClearRunningMailCheck(this);
     WakeMainThread();
+    if (events_.OnEnded) {
+        try {
+            events_.OnEnded();
+        } catch (...) {
+            WriteTrace({"Mail check end"}, 2);
+        }
+    }
 }
 
 std::shared_ptr<TCheckerThread> StartCheckerThread(bool localOnly, bool localAfterRemote, bool defaultOnly,

@@ -9,11 +9,12 @@
 // State = 5, Interruptible cleared and OnFinished. The quarantine notices
 // collected during the check are then delivered in one main-thread call, in
 // the order the messages were quarantined, and last the running-check
-// reference is cleared. An error escaping the passes skips OnFinished; the
-// notices are still delivered and the reference is still cleared.
+// reference is cleared and OnEnded told. An error escaping the passes skips
+// OnFinished; the notices are still delivered, the reference is still
+// cleared and OnEnded still told.
 //
 // Threads: StartCheckerThread, Stop and the event handlers run on the main
-// thread; every event except the notices is delivered with bm::Synchronize
+// thread; every event except the notices and OnEnded is delivered with bm::Synchronize
 // while the checker thread waits, so the main thread must keep processing
 // events until the check ends (WaitForMailCheck does).
 
@@ -48,6 +49,11 @@ struct TCheckerEvents {
     std::function<void()> OnQuarantineBatchEnd;
     // The logon dialog after a refused login (true: OK, request filled).
     std::function<bool(TCredentialsRequest& request)> OnGetCredentials;
+    // Last, once, after the running-check reference is cleared, also when
+    // the run ended early: called on the checker thread itself, which does
+    // not wait for it, so the handler only queues the news for the main
+    // thread (it must not touch main-thread objects).
+    std::function<void()> OnEnded;
 };
 
 class TCheckerThread final : public TBaseCheckerThread {

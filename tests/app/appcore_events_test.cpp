@@ -62,9 +62,11 @@ protected:
         options.SetSoundFile((dir.path() / "new.wav").string());
         AddAccount("Home");
         Create();
-        core->OnPlaySound = [this](const std::filesystem::path& f) { sounds.push_back(f); };
-        core->OnInboxRowAdded = [this](const TInboxRow& r) { added.push_back(r.Id); };
-        core->OnInboxRowRemoved = [this](const TInboxRow& r) { removed.push_back(r.Id); };
+        QObject::connect(core.get(), &TAppCore::PlaySound,
+                         [this](const std::filesystem::path& f) { sounds.push_back(f); });
+        QObject::connect(core.get(), &TAppCore::InboxRowAdded, [this](const TInboxRow& r) { added.push_back(r.Id); });
+        QObject::connect(core.get(), &TAppCore::InboxRowRemoved,
+                         [this](const TInboxRow& r) { removed.push_back(r.Id); });
     }
     FakeCheck& Check()
     {
@@ -136,12 +138,12 @@ TEST_F(CheckEventsTest, QuarantineRowsArriveAfterTheCheckFinished)
 {
     ASSERT_TRUE(ProcessUntil([&] { return core->QuarantineLoaded(); }));
     std::vector<std::string> order;
-    core->OnCheckFinished = [&](bool) { order.push_back("finished"); };
-    core->OnQuarantineRowsAdded = [&](const std::vector<TTrashRow>& rows) {
+    QObject::connect(core.get(), &TAppCore::CheckFinished, [&](bool) { order.push_back("finished"); });
+    QObject::connect(core.get(), &TAppCore::QuarantineRowsAdded, [&](const std::vector<TTrashRow>& rows) {
         order.push_back("rows " + std::to_string(rows.size()));
-    };
+    });
     std::vector<int> gone;
-    core->OnQuarantineRowRemoved = [&](int id) { gone.push_back(id); };
+    QObject::connect(core.get(), &TAppCore::QuarantineRowRemoved, [&](int id) { gone.push_back(id); });
     FakeCheck& run = Check();
     run.Finish({Quarantined(3), Quarantined(4)});
     EXPECT_EQ(order, (std::vector<std::string> {"finished", "rows 2"}));
@@ -152,19 +154,20 @@ TEST_F(CheckEventsTest, QuarantineRowsArriveAfterTheCheckFinished)
     checker.Last().Finish();
     ASSERT_EQ(core->QuarantineRows().size(), 1u);
     EXPECT_EQ(core->QuarantineRows()[0].ID, 4);
-    core->Cleaner()->OnMessageDeleted(*core->Cleaner(), 4);
+    TAppCoreTestAccess::Cleaner(*core)->OnMessageDeleted(*TAppCoreTestAccess::Cleaner(*core), 4);
     EXPECT_TRUE(core->QuarantineRows().empty());
-    core->Cleaner()->OnMessageDeleted(*core->Cleaner(), 99); // no such row
+    TAppCoreTestAccess::Cleaner(*core)->OnMessageDeleted(*TAppCoreTestAccess::Cleaner(*core), 99); // no such row
     EXPECT_EQ(gone, (std::vector<int> {3, 4, 99}));
 }
 
 TEST_F(CheckEventsTest, AddressesReachTheViewsInLowerCase)
 {
     std::vector<std::string> friendsAdded, blacklisted;
-    core->OnAddressWhitelisted = [&](const std::string& a) { friendsAdded.push_back(a); };
-    core->OnSenderBlacklisted = [&](const std::string& a) { blacklisted.push_back(a); };
+    QObject::connect(core.get(), &TAppCore::AddressWhitelisted,
+                     [&](const std::string& a) { friendsAdded.push_back(a); });
+    QObject::connect(core.get(), &TAppCore::SenderBlacklisted, [&](const std::string& a) { blacklisted.push_back(a); });
     Check().Events.OnAddressWhitelisted("Ann@Example.COM");
-    core->Cleaner()->OnSenderBlacklisted(*core->Cleaner(), "Spam@Example.NET");
+    TAppCoreTestAccess::Cleaner(*core)->OnSenderBlacklisted(*TAppCoreTestAccess::Cleaner(*core), "Spam@Example.NET");
     EXPECT_EQ(friendsAdded, std::vector<std::string> {"ann@example.com"});
     EXPECT_EQ(blacklisted, std::vector<std::string> {"spam@example.net"});
 }
@@ -172,7 +175,7 @@ TEST_F(CheckEventsTest, AddressesReachTheViewsInLowerCase)
 TEST_F(CheckEventsTest, StatusOfTheCheckIsShownAndEmptiedAtTheEnd)
 {
     std::vector<std::string> texts;
-    core->OnStatus = [&](const std::string& t) { texts.push_back(t); };
+    QObject::connect(core.get(), &TAppCore::StatusChanged, [&](const std::string& t) { texts.push_back(t); });
     FakeCheck& run = Check();
     run.Events.OnStatus("Connecting to pop.example.com");
     EXPECT_EQ(core->StatusText(), "Connecting to pop.example.com");
@@ -202,8 +205,8 @@ TEST_F(AppCoreTest, SideBarAndQuarantineAreFilledAtStartUp)
     MakeCore(Settings());
     int filled = 0;
     std::vector<std::string> status;
-    core->OnSideBarFilled = [&] { ++filled; };
-    core->OnStatus = [&](const std::string& t) { status.push_back(t); };
+    QObject::connect(core.get(), &TAppCore::SideBarFilled, [&] { ++filled; });
+    QObject::connect(core.get(), &TAppCore::StatusChanged, [&](const std::string& t) { status.push_back(t); });
     core->Create();
     StopCleanerTimer();
     EXPECT_EQ(filled, 1);
@@ -226,7 +229,7 @@ TEST_F(AppCoreTest, ProgramCheckerThreadFinishesAndEnds)
     s.StartChecker = nullptr;
     MakeCore(std::move(s));
     bool finished = false;
-    core->OnCheckFinished = [&](bool) { finished = true; };
+    QObject::connect(core.get(), &TAppCore::CheckFinished, [&](bool) { finished = true; });
     core->Create();
     StopCleanerTimer();
     ASSERT_TRUE(core->Checking());
@@ -246,16 +249,16 @@ TEST_F(AppCoreTest, ChoosesFreePortsAndServesUntilShutdown)
     s.StartServers = true;
     std::vector<std::string> listening;
     MakeCore(std::move(s));
-    core->OnServerStarted = [&](const std::string& t) { listening.push_back(t); };
+    QObject::connect(core.get(), &TAppCore::ServerStarted, [&](const std::string& t) { listening.push_back(t); });
     core->Create();
     StopCleanerTimer();
-    ASSERT_NE(core->POP3Server(), nullptr);
-    ASSERT_NE(core->SMTPServer(), nullptr);
+    ASSERT_NE(TAppCoreTestAccess::POP3Server(*core), nullptr);
+    ASSERT_NE(TAppCoreTestAccess::SMTPServer(*core), nullptr);
     EXPECT_GE(options.POP3Port(), 11000);
     EXPECT_NE(options.POP3PortSSL(), options.POP3Port());
     EXPECT_GE(options.SMTPPort(), 2525);
-    EXPECT_EQ(core->POP3Server()->PlainPort(), options.POP3Port());
-    EXPECT_EQ(core->SMTPServer()->TlsPort(), options.SMTPPortSSL());
+    EXPECT_EQ(TAppCoreTestAccess::POP3Server(*core)->PlainPort(), options.POP3Port());
+    EXPECT_EQ(TAppCoreTestAccess::SMTPServer(*core)->TlsPort(), options.SMTPPortSSL());
     // Saved where the settings said.
     TOptions saved;
     saved.LoadFromFile(dir.path() / "options.ini");
@@ -267,7 +270,7 @@ TEST_F(AppCoreTest, ChoosesFreePortsAndServesUntilShutdown)
 
     const auto pop3 = static_cast<uint16_t>(options.POP3Port());
     core->Shutdown();
-    EXPECT_EQ(core->POP3Server(), nullptr);
+    EXPECT_EQ(TAppCoreTestAccess::POP3Server(*core), nullptr);
     EXPECT_EQ(releases, 1);
     EXPECT_TRUE(TestPort(pop3)); // the port is free again
 }
@@ -281,16 +284,16 @@ TEST_F(AppCoreTest, ServerPortInUseIsReportedAndStartUpGoesOn)
     s.StartServers = true;
     MakeCore(std::move(s));
     std::vector<std::string> errors;
-    core->OnStartupError = [&](const std::string& t) { errors.push_back(t); };
+    QObject::connect(core.get(), &TAppCore::StartupError, [&](const std::string& t) { errors.push_back(t); });
     core->Create();
     StopCleanerTimer();
     // Ports the options name are not chosen again: the POP3 server stays off.
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(options.POP3Port(), busy.Port());
-    EXPECT_EQ(core->POP3Server(), nullptr);
-    EXPECT_NE(core->SMTPServer(), nullptr); // chosen in this run
-    EXPECT_NE(core->Cleaner(), nullptr);
-    EXPECT_TRUE(core->StartupMailChecker().isActive());
+    EXPECT_EQ(TAppCoreTestAccess::POP3Server(*core), nullptr);
+    EXPECT_NE(TAppCoreTestAccess::SMTPServer(*core), nullptr); // chosen in this run
+    EXPECT_NE(TAppCoreTestAccess::Cleaner(*core), nullptr);
+    EXPECT_TRUE(TAppCoreTestAccess::StartupMailChecker(*core).isActive());
 }
 
 // --- Another copy ----------------------------------------------------------------------
@@ -304,7 +307,7 @@ TEST_F(AppCoreTest, SecondCopyWakesTheCoreAndUninstallClosesIt)
     s.ReleaseInstance = [&] { security.OnceOnly.Release(); };
     MakeCore(std::move(s));
     int shown = 0;
-    core->OnShowRequest = [&] { ++shown; };
+    QObject::connect(core.get(), &TAppCore::ShowRequested, [&] { ++shown; });
     security.OnceOnly.OnShowRequest = [&] { core->ShowRequest(); };
     security.OnceOnly.OnCloseRequest = [&] { core->CloseRequest(); };
     core->Create();

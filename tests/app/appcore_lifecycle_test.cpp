@@ -18,16 +18,16 @@ TEST_F(AppCoreTest, StartupWithCheckOnStartupArmsTheStartupCheck)
 {
     AddAccount("Home");
     Create();
-    EXPECT_TRUE(core->StartupMailChecker().isActive());
-    EXPECT_FALSE(core->CheckMailTimer().isActive());
-    EXPECT_FALSE(core->UpdCheckTimeTimer().isActive());
+    EXPECT_TRUE(TAppCoreTestAccess::StartupMailChecker(*core).isActive());
+    EXPECT_FALSE(TAppCoreTestAccess::CheckMailTimer(*core).isActive());
+    EXPECT_FALSE(TAppCoreTestAccess::UpdCheckTimeTimer(*core).isActive());
     EXPECT_TRUE(core->StartupCheckPending());
     EXPECT_EQ(Started(), 0u);
     EXPECT_EQ(core->StatusText(), "");
     EXPECT_EQ(core->LastCheckedText(), "Mail hasn't been checked yet");
 
     core->StartupMailCheckerTimer();
-    EXPECT_FALSE(core->StartupMailChecker().isActive());
+    EXPECT_FALSE(TAppCoreTestAccess::StartupMailChecker(*core).isActive());
     ASSERT_EQ(Started(), 1u);
     const TCheckRequest& r = checker.Last().Request;
     EXPECT_FALSE(r.LocalOnly);
@@ -35,13 +35,13 @@ TEST_F(AppCoreTest, StartupWithCheckOnStartupArmsTheStartupCheck)
     EXPECT_TRUE(r.DefaultOnly);
     EXPECT_EQ(r.Account, nullptr);
     // The timers start only when that check has finished.
-    EXPECT_FALSE(core->CheckMailTimer().isActive());
-    EXPECT_FALSE(core->UpdCheckTimeTimer().isActive());
+    EXPECT_FALSE(TAppCoreTestAccess::CheckMailTimer(*core).isActive());
+    EXPECT_FALSE(TAppCoreTestAccess::UpdCheckTimeTimer(*core).isActive());
 
     Advance(90s);
     checker.Last().Finish();
-    EXPECT_TRUE(core->CheckMailTimer().isActive());
-    EXPECT_TRUE(core->UpdCheckTimeTimer().isActive());
+    EXPECT_TRUE(TAppCoreTestAccess::CheckMailTimer(*core).isActive());
+    EXPECT_TRUE(TAppCoreTestAccess::UpdCheckTimeTimer(*core).isActive());
     EXPECT_FALSE(core->StartupCheckPending());
     EXPECT_TRUE(core->CheckedOnce());
     EXPECT_FALSE(core->Checking());
@@ -56,9 +56,9 @@ TEST_F(AppCoreTest, StartupWithoutCheckOnStartupRefreshesTheInbox)
     options.SetCheckOnStartup(false);
     AddAccount("Home");
     Create();
-    EXPECT_FALSE(core->StartupMailChecker().isActive());
-    EXPECT_TRUE(core->CheckMailTimer().isActive());
-    EXPECT_TRUE(core->UpdCheckTimeTimer().isActive());
+    EXPECT_FALSE(TAppCoreTestAccess::StartupMailChecker(*core).isActive());
+    EXPECT_TRUE(TAppCoreTestAccess::CheckMailTimer(*core).isActive());
+    EXPECT_TRUE(TAppCoreTestAccess::UpdCheckTimeTimer(*core).isActive());
     ASSERT_TRUE(core->LastCheckTime());
     EXPECT_DOUBLE_EQ(*core->LastCheckTime(), Now());
     ASSERT_EQ(Started(), 1u);
@@ -78,8 +78,8 @@ TEST_F(AppCoreTest, StartupCheckWithoutAccountsIsSkippedWithoutAnError)
     Create();
     core->StartupMailCheckerTimer();
     EXPECT_EQ(Started(), 0u); // and no refresh either
-    EXPECT_TRUE(core->CheckMailTimer().isActive());
-    EXPECT_TRUE(core->UpdCheckTimeTimer().isActive());
+    EXPECT_TRUE(TAppCoreTestAccess::CheckMailTimer(*core).isActive());
+    EXPECT_TRUE(TAppCoreTestAccess::UpdCheckTimeTimer(*core).isActive());
     EXPECT_EQ(ErrorList().Count(), 0u);
     EXPECT_TRUE(core->InboxRows().empty());
     EXPECT_TRUE(core->StartupCheckPending());
@@ -91,7 +91,7 @@ TEST_F(AppCoreTest, StartupCheckIsSkippedForInvalidAccounts)
     Create();
     core->StartupMailCheckerTimer();
     EXPECT_EQ(Started(), 0u);
-    EXPECT_TRUE(core->CheckMailTimer().isActive());
+    EXPECT_TRUE(TAppCoreTestAccess::CheckMailTimer(*core).isActive());
     Advance(60min);
     core->CheckMailTimerTimer();
     EXPECT_EQ(Started(), 0u);
@@ -127,7 +127,8 @@ TEST_P(SkipReasonTest, TheReasonIsToldOnceNotAtEveryTick)
     GetParam().setUp(*this);
     Create();
     std::vector<std::string> told;
-    core->OnCheckSkipped = [&told](const std::string& reason) { told.push_back(reason); };
+    QObject::connect(core.get(), &TAppCore::CheckSkipped,
+                     [&told](const std::string& reason) { told.push_back(reason); });
     core->StartupMailCheckerTimer();
     // Without a connection the start-up check's place is taken by the
     // local-only pass; the periodic checks then find no connection again.
@@ -174,7 +175,8 @@ TEST_F(AppCoreTest, ASkipReasonIsToldAgainWhenTheCauseChangesOrAfterACheck)
 {
     Create();
     std::vector<std::string> told;
-    core->OnCheckSkipped = [&told](const std::string& reason) { told.push_back(reason); };
+    QObject::connect(core.get(), &TAppCore::CheckSkipped,
+                     [&told](const std::string& reason) { told.push_back(reason); });
     core->StartupMailCheckerTimer();
     auto home = AddAccount("Home", "pop.example.com", "smtp.example.com", "joe", false);
     core->CheckMailTimerTimer();
@@ -197,8 +199,8 @@ TEST_F(AppCoreTest, StartupCheckWaitsForARunningCheck)
     core->RefreshInbox(); // a user command before the start-up check fired
     core->StartupMailCheckerTimer();
     EXPECT_EQ(Started(), 1u);
-    EXPECT_TRUE(core->CheckMailTimer().isActive());
-    EXPECT_TRUE(core->UpdCheckTimeTimer().isActive());
+    EXPECT_TRUE(TAppCoreTestAccess::CheckMailTimer(*core).isActive());
+    EXPECT_TRUE(TAppCoreTestAccess::UpdCheckTimeTimer(*core).isActive());
 }
 
 TEST_F(AppCoreTest, CheckThatCannotStartLeavesTheTimersRunning)
@@ -208,8 +210,8 @@ TEST_F(AppCoreTest, CheckThatCannotStartLeavesTheTimersRunning)
     Create();
     core->StartupMailCheckerTimer();
     EXPECT_FALSE(core->Checking());
-    EXPECT_TRUE(core->CheckMailTimer().isActive());
-    EXPECT_TRUE(core->UpdCheckTimeTimer().isActive());
+    EXPECT_TRUE(TAppCoreTestAccess::CheckMailTimer(*core).isActive());
+    EXPECT_TRUE(TAppCoreTestAccess::UpdCheckTimeTimer(*core).isActive());
 }
 
 // --- ValidateAccounts --------------------------------------------------------------
@@ -293,7 +295,7 @@ TEST_F(PeriodicCheckTest, IntervalRunsFromTheEndOfTheLastCheck)
     ASSERT_EQ(Started(), 2u);
     EXPECT_FALSE(checker.Last().Request.LocalAfterRemote); // no longer the first check
     EXPECT_TRUE(checker.Last().Request.DefaultOnly);
-    EXPECT_TRUE(core->CheckMailTimer().isActive()); // paused only while starting
+    EXPECT_TRUE(TAppCoreTestAccess::CheckMailTimer(*core).isActive()); // paused only while starting
 
     // A long check: the next interval starts when it ends.
     Advance(20min);
@@ -456,18 +458,18 @@ TEST_F(AppCoreTest, NoCleaningWhileACheckRuns)
     core->StartupMailCheckerTimer();
     ASSERT_TRUE(core->Checking());
     EXPECT_FALSE(core->MayClean());
-    core->Cleaner()->CleanTimerTimer();
+    TAppCoreTestAccess::Cleaner(*core)->CleanTimerTimer();
     EXPECT_FALSE(core->Cleaning());
-    EXPECT_EQ(core->Cleaner()->LastClean(), 0.0); // refused, not run
-    EXPECT_EQ(core->Cleaner()->CleanTimer().interval(), 5000);
+    EXPECT_EQ(TAppCoreTestAccess::Cleaner(*core)->LastClean(), 0.0); // refused, not run
+    EXPECT_EQ(TAppCoreTestAccess::Cleaner(*core)->CleanTimer().interval(), 5000);
 
     checker.Last().Finish();
     EXPECT_TRUE(core->MayClean());
     core->SetExitConfirmationOpen(true);
     EXPECT_FALSE(core->MayClean());
     core->SetExitConfirmationOpen(false);
-    core->Cleaner()->CleanTimerTimer();
-    EXPECT_DOUBLE_EQ(core->Cleaner()->LastClean(), Now());
+    TAppCoreTestAccess::Cleaner(*core)->CleanTimerTimer();
+    EXPECT_DOUBLE_EQ(TAppCoreTestAccess::Cleaner(*core)->LastClean(), Now());
 }
 
 TEST_F(AppCoreTest, NoCheckWhileACleaningRuns)
@@ -479,7 +481,7 @@ TEST_F(AppCoreTest, NoCheckWhileACleaningRuns)
     // The cleaner's progress texts arrive while the pass runs: every way to
     // start a check is tried from there.
     bool tried = false;
-    core->OnStatus = [&](const std::string& text) {
+    QObject::connect(core.get(), &TAppCore::StatusChanged, [&](const std::string& text) {
         if (text != "Searching for quarantined messages to delete")
             return;
         tried = true;
@@ -488,8 +490,8 @@ TEST_F(AppCoreTest, NoCheckWhileACleaningRuns)
         core->StartupMailCheckerTimer();
         core->CloseRequest();
         core->CloseNowTimerTimer();
-    };
-    core->Cleaner()->CleanTimerTimer();
+    });
+    TAppCoreTestAccess::Cleaner(*core)->CleanTimerTimer();
     EXPECT_TRUE(tried);
     EXPECT_EQ(Started(), 1u);
     EXPECT_EQ(closes, 0);
@@ -506,19 +508,19 @@ TEST_F(AppCoreTest, CloseRequestWaitsForTheRunningCheck)
     Create();
     core->StartupMailCheckerTimer();
     core->CloseRequest();
-    EXPECT_TRUE(core->CloseNowTimer().isActive());
-    EXPECT_EQ(core->CloseNowTimer().interval(), 100);
+    EXPECT_TRUE(TAppCoreTestAccess::CloseNowTimer(*core).isActive());
+    EXPECT_EQ(TAppCoreTestAccess::CloseNowTimer(*core).interval(), 100);
     core->CloseNowTimerTimer();
     EXPECT_EQ(closes, 0);
     EXPECT_FALSE(core->CloseAllowed());
-    EXPECT_TRUE(core->CloseNowTimer().isActive());
+    EXPECT_TRUE(TAppCoreTestAccess::CloseNowTimer(*core).isActive());
     EXPECT_EQ(checker.Last().Stops, 0); // the close request does not stop it
 
     checker.Last().Finish();
     core->CloseNowTimerTimer();
     EXPECT_EQ(closes, 1);
     EXPECT_TRUE(core->CloseAllowed());
-    EXPECT_FALSE(core->CloseNowTimer().isActive());
+    EXPECT_FALSE(TAppCoreTestAccess::CloseNowTimer(*core).isActive());
 }
 
 TEST_F(AppCoreTest, TerminationStopsTheCheckThenCloses)
@@ -541,12 +543,12 @@ TEST_F(AppCoreTest, ShutdownReleasesTheInstanceOnceAndStopsTheTimers)
     core->Shutdown();
     core->Shutdown();
     EXPECT_EQ(releases, 1);
-    EXPECT_FALSE(core->StartupMailChecker().isActive());
-    EXPECT_EQ(core->Database(), nullptr);
-    EXPECT_EQ(core->RASManager(), nullptr);
-    EXPECT_EQ(core->Cleaner(), nullptr);
+    EXPECT_FALSE(TAppCoreTestAccess::StartupMailChecker(*core).isActive());
+    EXPECT_EQ(TAppCoreTestAccess::Database(*core), nullptr);
+    EXPECT_EQ(TAppCoreTestAccess::RASManager(*core), nullptr);
+    EXPECT_EQ(TAppCoreTestAccess::Cleaner(*core), nullptr);
     core->CloseRequest();
-    EXPECT_FALSE(core->CloseNowTimer().isActive());
+    EXPECT_FALSE(TAppCoreTestAccess::CloseNowTimer(*core).isActive());
 }
 
 TEST_F(AppCoreTest, ShutdownDuringACheckStopsItAndWaitsForItsEnd)
@@ -571,7 +573,7 @@ TEST_F(AppCoreTest, KnownMessagesAreMarkedOnlyByAFinishedCheck)
     EXPECT_FALSE(KnownMessagesChanged());
     checker.Last().Finish({}, false); // ended early
     EXPECT_FALSE(KnownMessagesChanged());
-    EXPECT_TRUE(core->CheckMailTimer().isActive()); // the timers go on all the same
+    EXPECT_TRUE(TAppCoreTestAccess::CheckMailTimer(*core).isActive()); // the timers go on all the same
     core->RefreshInbox();
     checker.Last().Finish();
     EXPECT_TRUE(KnownMessagesChanged());

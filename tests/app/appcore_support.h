@@ -5,6 +5,7 @@
 #include "app/appcoreU.h"
 
 #include "config/addrlistU.h"
+#include "config/badmailreplyU.h"
 #include "config/filtersU.h"
 #include "config/optionsU.h"
 #include "core/datetimeU.h"
@@ -13,6 +14,8 @@
 #include "dialup/rasmdl.h"
 #include "platform/registry.h"
 #include "store/cleaningmdl.h"
+#include "store/ffdatamdl.h"
+#include "store/msgsU.h"
 #include "tests/support/testenv.h"
 
 #include <QTimer>
@@ -20,13 +23,47 @@
 #include <memory>
 #include <vector>
 
+namespace bm {
+
+// What the tests reach inside the core: its workers and its timers.
+struct TAppCoreTestAccess {
+    static TFFData* Database(TAppCore& c) { return c.Database(); }
+    static TCleanerMdl* Cleaner(TAppCore& c) { return c.Cleaner(); }
+    static TPOP3ServerThread* POP3Server(TAppCore& c) { return c.POP3Server(); }
+    static TSMTPServerThread* SMTPServer(TAppCore& c) { return c.SMTPServer(); }
+    static TRASManager* RASManager(TAppCore& c) { return c.RASManager(); }
+    static QTimer& CheckMailTimer(TAppCore& c) { return c.checkMailTimer_; }
+    static QTimer& UpdCheckTimeTimer(TAppCore& c) { return c.updCheckTimeTimer_; }
+    static QTimer& StartupMailChecker(TAppCore& c) { return c.startupMailChecker_; }
+    static QTimer& CloseNowTimer(TAppCore& c) { return c.closeNowTimer_; }
+    static void AddQuarantineRows(TAppCore& c, const std::vector<TTrashRow>& rows) { c.AddQuarantineRows(rows); }
+    // The inbox row of a record, as a check announces it.
+    static void AddInboxRow(TAppCore& c, const TKnownMessage& record) { c.CheckNewMessage(record); }
+};
+
+} // namespace bm
+
 namespace bm::test {
+
+inline TQuarantinedMessage NoticeOf(const TTrashRow& row)
+{
+    TQuarantinedMessage n;
+    n.ID = row.ID;
+    n.From = row.From;
+    n.Subject = row.Subject;
+    n.Size = row.Size;
+    n.Sent = row.Sent;
+    n.Received = row.Received;
+    n.Account = row.Account;
+    n.UIDL = row.UIDL;
+    return n;
+}
 
 // One started check: its request and events, driven by the test.
 class FakeCheck : public ICheckerRun, public std::enable_shared_from_this<FakeCheck> {
 public:
     TCheckRequest Request;
-    TCoreCheckEvents Events;
+    TCheckerEvents Events;
     int Stops = 0;
     bool Ended = false;
     // As a real check, a stopped one ends soon after (from the event loop),
@@ -48,8 +85,12 @@ public:
         Ended = true;
         if (finished && Events.OnFinished)
             Events.OnFinished();
-        if (!quarantined.empty())
-            Events.OnQuarantined(quarantined);
+        if (!quarantined.empty()) {
+            Events.OnQuarantineBatchBegin();
+            for (const TTrashRow& row : quarantined)
+                Events.OnQuarantined(NoticeOf(row));
+            Events.OnQuarantineBatchEnd();
+        }
         Events.OnEnded();
     }
 };
@@ -60,7 +101,7 @@ public:
     bool FailToStart = false;
     TCheckerStarter Starter()
     {
-        return [this](const TCheckRequest& request, TCoreCheckEvents events) -> std::shared_ptr<ICheckerRun> {
+        return [this](const TCheckRequest& request, TCheckerEvents events) -> std::shared_ptr<ICheckerRun> {
             if (FailToStart)
                 throw std::runtime_error("cannot start a thread");
             auto run = std::make_shared<FakeCheck>();
@@ -141,21 +182,52 @@ private:
     std::filesystem::path file_;
 };
 
-// A core over its own options, accounts and lists, without the local
-// servers, on a test clock; the test calls the timer handlers itself.
-class AppCoreTest : public testing::Test {
-protected:
-    TScopedTestClock clock {EncodeDate(2026, 3, 2) + EncodeTime(9, 0, 0)};
+// Everything one core works on, of its own.
+struct CoreContext {
     TempDir dir;
     TOptions options;
     TAccountList accounts {options};
     TWhiteList friends;
     TBlackList blacklist;
     TFilterList filters;
+    TBadMailReplies replies;
+    TMessageList inbox;
+    TMessageList known;
+    TRegistryStore registry {dir.path() / "registry"};
     FakeChecker checker;
     FakeRemoteAccess ras;
     std::unique_ptr<TAppCore> core;
-    TRegistryStore registry {dir.path() / "registry"};
+
+    TAppCoreSettings Settings()
+    {
+        TAppCoreSettings s;
+        s.StartChecker = checker.Starter();
+        s.Options = &options;
+        s.Accounts = &accounts;
+        s.Friends = &friends;
+        s.Blacklist = &blacklist;
+        s.Filters = &filters;
+        s.Replies = &replies;
+        s.Inbox = &inbox;
+        s.Known = &known;
+        s.RemoteAccess = &ras;
+        s.CleanerRegistry = &registry;
+        s.DatabaseFile = dir.path() / "quarantine.db";
+        s.OptionsFile = dir.path() / "options.ini";
+        s.FriendsFile = dir.path() / "whitelist.txt";
+        s.BlacklistFile = dir.path() / "blacklist.txt";
+        s.FiltersFile = dir.path() / "filters.xml";
+        s.StartServers = false;
+        s.ShutdownDrain = std::chrono::milliseconds(0);
+        return s;
+    }
+};
+
+// A core over its own options, accounts and lists, without the local
+// servers, on a test clock; the test calls the timer handlers itself.
+class AppCoreTest : public testing::Test, protected CoreContext {
+protected:
+    TScopedTestClock clock {EncodeDate(2026, 3, 2) + EncodeTime(9, 0, 0)};
     int releases = 0;
     int closes = 0;
 
@@ -168,19 +240,7 @@ protected:
 
     TAppCoreSettings Settings()
     {
-        TAppCoreSettings s;
-        s.StartChecker = checker.Starter();
-        s.Options = &options;
-        s.Accounts = &accounts;
-        s.Friends = &friends;
-        s.Blacklist = &blacklist;
-        s.Filters = &filters;
-        s.RemoteAccess = &ras;
-        s.CleanerRegistry = &registry;
-        s.DatabaseFile = dir.path() / "quarantine.db";
-        s.OptionsFile = dir.path() / "options.ini";
-        s.StartServers = false;
-        s.ShutdownDrain = std::chrono::milliseconds(0);
+        TAppCoreSettings s = CoreContext::Settings();
         s.ReleaseInstance = [this] { ++releases; };
         return s;
     }
@@ -188,7 +248,7 @@ protected:
     void MakeCore(TAppCoreSettings s)
     {
         core = std::make_unique<TAppCore>(std::move(s));
-        core->OnClose = [this] { ++closes; };
+        QObject::connect(core.get(), &TAppCore::CloseNow, [this] { ++closes; });
     }
     // The cleaner's own timer is stopped: its passes are started by the
     // tests themselves, never by an event loop that a test runs.
@@ -221,8 +281,8 @@ protected:
 
 inline void AppCoreTest::StopCleanerTimer()
 {
-    if (core->Cleaner())
-        core->Cleaner()->CleanTimer().stop();
+    if (TAppCoreTestAccess::Cleaner(*core))
+        TAppCoreTestAccess::Cleaner(*core)->CleanTimer().stop();
 }
 
 } // namespace bm::test
