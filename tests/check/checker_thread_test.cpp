@@ -93,7 +93,7 @@ protected:
 
 TEST_F(CheckerThreadTest, EventsReachTheMainThreadInOrderAndNoticesComeAfterFinished)
 {
-    const std::uint16_t closed = FindFreePort();
+    const TClosedPort closed;
     DeadAccount("Work", closed);
     w.context.Pop3->LocalPOP3Port = closed;
     auto thread = std::make_shared<TCheckerThread>(true, false, false, nullptr, log.Handlers(), w.context);
@@ -117,7 +117,7 @@ TEST_F(CheckerThreadTest, EventsReachTheMainThreadInOrderAndNoticesComeAfterFini
 
 TEST_F(CheckerThreadTest, StopEndsTheWaitBetweenAccountsAtOnce)
 {
-    const std::uint16_t closed = FindFreePort();
+    const TClosedPort closed;
     DeadAccount("First", closed);
     DeadAccount("Second", closed);
     w.options.SetDelayBetweenAccounts(3600);

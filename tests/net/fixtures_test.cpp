@@ -13,6 +13,9 @@
 #include <string>
 #include <vector>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -60,6 +63,25 @@ TEST(Fixtures, FreePortIsBindable)
     EXPECT_GT(port, 0);
     RawConnection c(port);
     EXPECT_FALSE(c.Ok()); // nobody listens there
+}
+
+// The "nothing listens there" port of the protocol tests: refused at once,
+// and nobody can start listening on it while the test holds it.
+TEST(Fixtures, ClosedPortRefusesAndCannotBeTaken)
+{
+    const bm::test::TClosedPort closed;
+    RawConnection c(closed.Port());
+    EXPECT_FALSE(c.Ok());
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    const int on = 1; // as servers bind
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(closed.Port());
+    EXPECT_NE(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ::close(fd);
 }
 
 TEST(Fixtures, DovecotServesDeliveredMailAndDeletes)

@@ -84,7 +84,8 @@ TEST_F(SenderQueue, SendsTheAccountsRowsDeletesThemAndMarksTheirKeys)
 
 TEST_F(SenderQueue, EmptyQueueOpensNoConnection)
 {
-    SenderWorld w(test::FindFreePort());  // nothing listens there
+    const test::TClosedPort closed;
+    SenderWorld w(closed);
     Hook(*w.sender);
     Queue("Other", -1, "c@example.org");
 
@@ -97,7 +98,8 @@ TEST_F(SenderQueue, EmptyQueueOpensNoConnection)
 
 TEST_F(SenderQueue, UnreachableServerLeavesTheRowsAndReportsBothAttempts)
 {
-    SenderWorld w(test::FindFreePort());
+    const test::TClosedPort closed;
+    SenderWorld w(closed);
     Hook(*w.sender);
     const int k = Key("KEY1");
     Queue("Work", k, "a@example.org");
@@ -259,7 +261,8 @@ TEST_F(SenderQueue, ServerWantingLoginGetsTheQueueWithLoginAndLoginRequiredIsLea
 TEST_F(SenderQueue, AnUnreachableAccountKeepsItsRowsWhileTheNextAccountSendsOnlyItsOwn)
 {
     SmtpSink sink;
-    SenderWorld down(test::FindFreePort());
+    const test::TClosedPort closed;
+    SenderWorld down(closed);
     SenderWorld up(sink.Port());
     up.account->SetName("Home");
     const int kWork = Key("KEY1"), kHome = Key("KEY2");

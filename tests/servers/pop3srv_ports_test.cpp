@@ -79,8 +79,10 @@ TEST(Pop3Ports, ChooseFreePortsStoresAndSavesThePortsFrom11000)
 TEST(Pop3Ports, TestPortConnectsToLocalhost)
 {
     TOptions options;
-    options.SetPOP3Port(test::FindFreePort());
-    EXPECT_TRUE(TLocalPOP3ServerMdl::TestPort(options));
+    EXPECT_TRUE(test::ForSomeFreePort([&](uint16_t port) {
+        options.SetPOP3Port(port);
+        return TLocalPOP3ServerMdl::TestPort(options);
+    }));
     TcpListener busy(0, kLoopbackAddress);
     options.SetPOP3Port(busy.Port());
     EXPECT_FALSE(TLocalPOP3ServerMdl::TestPort(options));
@@ -90,8 +92,9 @@ TEST(Pop3Ports, TestPortConnectsToLocalhost)
 
 TEST(Pop3Ports, TestPortOnAWidenedListener)
 {
-    EXPECT_TRUE(TestServerPort(test::FindFreePort(), ServerListenAddresses("0.0.0.0")));
-    EXPECT_TRUE(TestServerPort(test::FindFreePort(), {"127.0.0.1"}));
+    EXPECT_TRUE(test::ForSomeFreePort(
+        [](uint16_t port) { return TestServerPort(port, ServerListenAddresses("0.0.0.0")); }));
+    EXPECT_TRUE(test::ForSomeFreePort([](uint16_t port) { return TestServerPort(port, {"127.0.0.1"}); }));
 }
 
 TEST(Pop3Ports, ListenAddressesAreLoopbackUnlessWidened)

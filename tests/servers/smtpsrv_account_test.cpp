@@ -116,7 +116,8 @@ TEST_F(SmtpAccountTest, EachMessageGoesThroughTheServerOfItsAccount)
 
 TEST_F(SmtpAccountTest, UnknownSenderGets554AndIsReportedUnderUnknown)
 {
-    env_.AddAccount("Home", {"joe@home.example"}, FindFreePort());
+    const TClosedPort closed;
+    env_.AddAccount("Home", {"joe@home.example"}, closed);
     Start();
     EXPECT_EQ(Send({"ann@x.example"}, SimpleMessage("stranger@x.example", "ann@x.example", "who")),
               "554 5.2.0  Transaction failed");
@@ -128,7 +129,7 @@ TEST_F(SmtpAccountTest, UnknownSenderGets554AndIsReportedUnderUnknown)
 
 TEST_F(SmtpAccountTest, RelayFailureGets554AndIsReportedWithTheAccountName)
 {
-    const uint16_t closed = FindFreePort();  // nothing listens there
+    const TClosedPort closed;
     env_.AddAccount("Home", {"joe@home.example"}, closed);
     Start();
     EXPECT_EQ(Send({"ann@x.example"}, SimpleMessage("joe@home.example", "ann@x.example", "lost")),
@@ -136,7 +137,7 @@ TEST_F(SmtpAccountTest, RelayFailureGets554AndIsReportedWithTheAccountName)
     const auto errors = env_.Errors();
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors[0].account, "Home");
-    EXPECT_NE(errors[0].message.find(std::to_string(closed)), std::string::npos) << errors[0].message;
+    EXPECT_NE(errors[0].message.find(std::to_string(closed.Port())), std::string::npos) << errors[0].message;
     // A failed relay adds nobody to the Friends list.
     EXPECT_EQ(env_.Friends().Count(), 0);
 }
@@ -161,7 +162,8 @@ TEST_F(SmtpAccountTest, RefusingServersReplyReachesTheClientAndIsReported)
 TEST_F(SmtpAccountTest, WithoutAReportHookErrorsJoinTheErrorList)
 {
     env_.Settings().reportError = {};
-    env_.AddAccount("Home", {"joe@home.example"}, FindFreePort());
+    const TClosedPort closed;
+    env_.AddAccount("Home", {"joe@home.example"}, closed);
     Start();
     ErrorList().Clear();
     EXPECT_EQ(Send({"ann@x.example"}, SimpleMessage("joe@home.example", "ann@x.example", "listed")),
