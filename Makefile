@@ -2,9 +2,9 @@
 #   make run    installs what is missing, builds, starts Brixmoor
 #   make test   installs what is missing, builds, runs every test: the release
 #               tree and a second build with AddressSanitizer, UBSan and leak
-#               checking (everything but the crash test)
-#   make test-fuzz  builds the fuzz targets with clang and runs each briefly
-#               over its corpus
+#               checking (everything but the crash test), then the fuzz
+#               targets built with clang, each run briefly over its corpus
+#   make test-fuzz  the fuzz part alone
 # For the inner loop:
 #   make check  builds the release tree and runs the unit and loopback tiers
 
@@ -53,7 +53,7 @@ test-asan: build-asan
 test-fuzz: deps
 	scripts/run-fuzzers --build $(FUZZ_BUILD) --jobs $(JOBS) $(FUZZ_SECONDS)
 
-test: test-release test-asan
+test: test-release test-asan test-fuzz
 
 fuzz: deps
 	scripts/run-fuzzers --build $(FUZZ_BUILD) --jobs $(JOBS)
