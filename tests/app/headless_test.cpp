@@ -4,7 +4,7 @@
 #include "config/acctU.h"
 #include "config/optionsU.h"
 #include "core/pwdcrypt.h"
-#include "net/socketU.h"
+#include "tests/support/freeport.h"
 #include "tests/support/rawsocket.h"
 #include "tests/support/testenv.h"
 
@@ -36,6 +36,15 @@ QProcessEnvironment HomeAt(const std::filesystem::path& root)
     return env;
 }
 
+// Starts the program's headless run in the environment, reading its
+// standard error.
+void StartHeadless(QProcess& p, const QProcessEnvironment& env)
+{
+    p.setProcessEnvironment(env);
+    p.setReadChannel(QProcess::StandardError);
+    p.start(QString::fromStdString(kProgram.string()), {"--headless"});
+}
+
 // Reads the child's standard error until the line of the named server
 // appears; gives its plain port, 0 when the child ended first.
 std::uint16_t WaitForServer(QProcess& p, QByteArray& err, const char* server)
@@ -57,9 +66,7 @@ TEST(Headless, FirstStartChoosesPortsServesAndShutsDownInOrder)
         GTEST_SKIP() << "build the brixmoor target first: " << kProgram;
     TempDir home;
     QProcess p;
-    p.setProcessEnvironment(HomeAt(home.path()));
-    p.setReadChannel(QProcess::StandardError);
-    p.start(QString::fromStdString(kProgram.string()), {"--headless"});
+    StartHeadless(p, HomeAt(home.path()));
     ASSERT_TRUE(p.waitForStarted());
     QByteArray err;
     const std::uint16_t smtp = WaitForServer(p, err, "SMTP");
@@ -107,11 +114,7 @@ TEST(Headless, ErrorsOfACheckGoToStandardErrorAndTheTrace)
     TempDir home;
     const QProcessEnvironment env = HomeAt(home.path());
     const std::filesystem::path data = home.path() / "data" / "Veldhaven" / "Brixmoor 2.0";
-    std::uint16_t closed = 0;
-    {
-        TcpListener probe(0);
-        closed = probe.Port();
-    }
+    const TClosedPort closed; // the account's server refuses the connection
     TOptions options;
     TAccountList accounts(options);
     auto a = std::make_shared<TAccount>(options);
@@ -127,9 +130,7 @@ TEST(Headless, ErrorsOfACheckGoToStandardErrorAndTheTrace)
     accounts.SaveToFile(data / "accounts.ini");
 
     QProcess p;
-    p.setProcessEnvironment(env);
-    p.setReadChannel(QProcess::StandardError);
-    p.start(QString::fromStdString(kProgram.string()), {"--headless"});
+    StartHeadless(p, env);
     ASSERT_TRUE(p.waitForStarted());
     QByteArray err;
     while (!err.contains("Finished mail check") && p.waitForReadyRead(30000))
@@ -164,26 +165,20 @@ TEST(Headless, ADamagedPasswordAndADialUpSettingDoNotStopTheCheck)
     TempDir home;
     const QProcessEnvironment env = HomeAt(home.path());
     const std::filesystem::path data = home.path() / "data" / "Veldhaven" / "Brixmoor 2.0";
-    std::uint16_t closed = 0;
-    {
-        TcpListener probe(0);
-        closed = probe.Port();
-    }
+    const TClosedPort closed; // the account's server refuses the connection
     WriteFileBytes(data / "options.ini", "[MailCheck]\r\nConnect=2\r\n");
     std::string ini = "[General]\r\nAccounts=2\r\n";
     for (const char* name : {"Home", "Bad"}) {
         const std::string n = name == std::string("Home") ? "1" : "2";
         ini += "[Account" + n + "]\r\nName=" + name + "\r\n[Account" + n + ".Incoming]\r\nServer=127.0.0.1\r\n" +
-               "UserName=joe\r\nPort=" + std::to_string(closed) + "\r\nPassword=" + EncryptPassword("secret") +
+               "UserName=joe\r\nPort=" + std::to_string(closed.Port()) + "\r\nPassword=" + EncryptPassword("secret") +
                "\r\n[Account" + n + ".Outgoing]\r\nServer=127.0.0.1\r\n";
     }
     ini += "Password=AB12\r\n"; // Bad's outgoing password
     WriteFileBytes(data / "accounts.ini", ini);
 
     QProcess p;
-    p.setProcessEnvironment(env);
-    p.setReadChannel(QProcess::StandardError);
-    p.start(QString::fromStdString(kProgram.string()), {"--headless"});
+    StartHeadless(p, env);
     ASSERT_TRUE(p.waitForStarted());
     QByteArray err;
     EXPECT_TRUE(WaitForText(p, err, "Finished mail check")) << err.toStdString();
@@ -218,9 +213,7 @@ TEST_P(HeadlessSkip, TheSkippedStartupCheckSaysWhy)
     if (GetParam().accountsIni)
         WriteFileBytes(data / "accounts.ini", GetParam().accountsIni);
     QProcess p;
-    p.setProcessEnvironment(env);
-    p.setReadChannel(QProcess::StandardError);
-    p.start(QString::fromStdString(kProgram.string()), {"--headless"});
+    StartHeadless(p, env);
     ASSERT_TRUE(p.waitForStarted());
     QByteArray err;
     const std::string line = std::string("brixmoor: Mail check skipped: ") + GetParam().line + "\n";

@@ -14,6 +14,7 @@
 #include "servers/smtpsrvmdl.h"
 #include "servers/smtpsrvthdU.h"
 #include "tests/servers/smtpsrv_support.h"
+#include "tests/support/freeport.h"
 
 namespace bm::test {
 namespace {
@@ -178,13 +179,10 @@ TEST(SmtpPortsTest, TestPortTellsWhetherTheServerCouldListen)
 TEST(SmtpPortsTest, TestPortSucceedsOnAFreePort)
 {
     SmtpEnv env;
-    uint16_t port = 0;
-    {
-        TcpListener probe(0);
-        port = probe.Port();
-    }
-    env.Options().SetSMTPPort(port);
-    EXPECT_TRUE(TLocalSMTPServerMdl::TestPort(env.Options()));
+    EXPECT_TRUE(test::ForSomeFreePort([&](uint16_t port) {
+        env.Options().SetSMTPPort(port);
+        return TLocalSMTPServerMdl::TestPort(env.Options());
+    }));
 }
 
 TEST(SmtpPortsTest, ThreadStartFailsWhenAPortIsTakenAndLeavesNothingListening)
